@@ -1,0 +1,3 @@
+#pragma once
+// Capture calls of the engine (ALSA = recording devices, JACK = ASIO drivers,
+// PulseAudio = WASAPI endpoints). Included by Engine.h; do not include directly.
