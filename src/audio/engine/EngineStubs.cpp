@@ -1,0 +1,46 @@
+// Calls whose back-ends are not built yet: they fail cleanly with
+// BASS_ERROR_NOTAVAIL so callers take their error paths. Each group moves to
+// its own file when its back-end is written.
+#include "audio/engine/Engine.h"
+#include "audio/engine/EngineObject.h"
+
+using vt::engine::SetError;
+
+namespace {
+template <class T>
+T NotAvailable(T iResult) {
+  SetError(BASS_ERROR_NOTAVAIL);
+  return iResult;
+}
+}  // namespace
+
+// URL streams
+HSTREAM BASS_StreamCreateURL(const char*, DWORD, DWORD, DOWNLOADPROC*, void*) { return NotAvailable<HSTREAM>(0); }
+HSYNC BASS_ChannelSetSync(DWORD, DWORD, QWORD, SYNCPROC*, void*) { return NotAvailable<HSYNC>(0); }
+BOOL BASS_ChannelRemoveSync(DWORD, HSYNC) { return NotAvailable<BOOL>(FALSE); }
+const char* BASS_ChannelGetTags(DWORD, DWORD) { return NotAvailable<const char*>(nullptr); }
+
+// casting and the built-in server
+BOOL BASS_Encode_CastInit(HENCODE, const char*, const char*, const char*, const char*, const char*,
+                          const char*, const char*, const char*, DWORD, DWORD) {
+  return NotAvailable<BOOL>(FALSE);
+}
+BOOL BASS_Encode_CastSetTitle(HENCODE, const char*, const char*) { return NotAvailable<BOOL>(FALSE); }
+DWORD BASS_Encode_ServerInit(HENCODE, const char*, DWORD, DWORD, DWORD, ENCODECLIENTPROC*, void*) {
+  return NotAvailable<DWORD>(0);
+}
+BOOL BASS_Encode_ServerKick(HENCODE, const char*) { return NotAvailable<BOOL>(FALSE); }
+
+// DSP plug-ins
+BOOL BASS_WADSP_Init(HWND) { return NotAvailable<BOOL>(FALSE); }
+BOOL BASS_WADSP_Free() { return NotAvailable<BOOL>(FALSE); }
+HDSP BASS_WADSP_Load(const char*, int, int, int, int, WINAMPWINPROC*) { return NotAvailable<HDSP>(0); }
+BOOL BASS_WADSP_FreeDSP(HDSP) { return NotAvailable<BOOL>(FALSE); }
+BOOL BASS_WADSP_Config(HDSP) { return NotAvailable<BOOL>(FALSE); }
+BOOL BASS_WADSP_Start(HDSP, DWORD, DWORD) { return NotAvailable<BOOL>(FALSE); }
+BOOL BASS_WADSP_Stop(HDSP) { return NotAvailable<BOOL>(FALSE); }
+HDSP BASS_WADSP_ChannelSetDSP(HDSP, DWORD, int) { return NotAvailable<HDSP>(0); }
+BOOL BASS_WADSP_ChannelRemoveDSP(HDSP) { return NotAvailable<BOOL>(FALSE); }
+const char* BASS_WADSP_GetName(HDSP) { return NotAvailable<const char*>(nullptr); }
+unsigned BASS_WADSP_GetModuleCount(HDSP) { return NotAvailable<unsigned>(0); }
+const char* BASS_WADSP_GetModuleName(HDSP, unsigned) { return NotAvailable<const char*>(nullptr); }
