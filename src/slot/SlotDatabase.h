@@ -44,11 +44,9 @@ std::string SlotFolderWithSeparator(const std::string& iFolder);
 std::string SlotDatabasePath(const std::string& iDatabaseFile, const std::string& iDatabaseFolder,
                              const std::string& iFolder, int32_t iIndex);
 
-// The connection string handed to the SQL layer for the file iPath.
-std::string SlotDatabaseConnectionString(const std::string& iPath);
-
 // Creates the folder of iPath with all missing parents and opens a new
-// connection (the file is created when missing). Does not create the table.
+// connection with the SQL layer's connection string for SQLite (the file is
+// created when missing). Does not create the table.
 std::shared_ptr<ISQLConnection> OpenSlotDatabase(const std::string& iPath);
 
 // Runs the CREATE TABLE IF NOT EXISTS statement.
