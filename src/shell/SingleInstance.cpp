@@ -48,7 +48,8 @@ bool TSingleInstance::TryHandOver(int iTimeoutMs) {
 bool TSingleInstance::Listen() {
   if (fServer && fServer->isListening()) return true;
   auto server = std::make_unique<QLocalServer>();
-  server->setSocketOptions(QLocalServer::UserAccessOption);
+  // No socket options: with them Qt binds elsewhere and renames the socket over the
+  // key's path, which would silently take the key from a live instance.
   if (!server->listen(ToQString(fKey))) {
     if (server->serverError() != QAbstractSocket::AddressInUseError || ServerAnswers(500)) return false;
     // Nobody answers on the socket: a crashed instance left it behind.
