@@ -341,6 +341,9 @@ struct TIniFile::TImpl {
   mutable TModel fModel;          // guarded by fLock
   mutable TFileStamp fStamp;      // of the file the model was read from
   mutable bool fLoaded = false;
+  // The file exists but could not be read: rewriting it from an empty model would
+  // throw its content away, so writes are refused until it can be read again.
+  mutable bool fUnreadable = false;
   bool fDirty = false;            // the model holds writes that are not in the file yet
   int fUpdateDepth = 0;
 
@@ -359,16 +362,28 @@ struct TIniFile::TImpl {
     fModel.Clear();
     fStamp = TFileStamp{};
     fLoaded = true;
-    TFileDescriptor fd(::open(fFileName.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.Get() < 0) return;
+    fUnreadable = false;
+    // non-blocking: a FIFO or device in the file's place must not hang the reader
+    TFileDescriptor fd(::open(fFileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (fd.Get() < 0) {
+      fUnreadable = errno != ENOENT && errno != ENOTDIR;
+      return;
+    }
     struct stat st;
-    if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+      fUnreadable = true;
+      return;
+    }
     std::string content;
     char buffer[65536];
     for (;;) {
       ssize_t n = ::read(fd.Get(), buffer, sizeof(buffer));
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
+      if (n < 0) {
+        fUnreadable = true;
+        return;
+      }
+      if (n == 0) break;
       content.append(buffer, static_cast<size_t>(n));
     }
     fModel.Parse(content);
@@ -380,12 +395,14 @@ struct TIniFile::TImpl {
     // write that did not reach the file is not reported back by later reads.
     fDirty = false;
     fLoaded = false;
+    fModel.Clear();
     throw std::runtime_error(fmt::format("Unable to write to {}", fFileName));
   }
 
   // Writes the whole file beside the old one and renames it over, so that no
   // reader ever sees a half-written or empty file, even after a crash.
   void Save() {
+    if (fUnreadable) Fail();
     std::string target = fFileName;
     struct stat st;
     if (::lstat(fFileName.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {

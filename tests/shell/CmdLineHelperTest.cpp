@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,8 @@ struct TSplitCase {
   std::string line;
   TArgs expected;
 };
+
+void PrintTo(const TSplitCase& iCase, std::ostream* oStream) { *oStream << iCase.name; }
 
 class CmdLineSplitTest : public testing::TestWithParam<TSplitCase> {};
 

@@ -247,6 +247,16 @@ TEST_F(IniFileTest, WriteFailingHalfWayKeepsTheOldFile) {
       << "no temporary file left behind";
 }
 
+TEST_F(IniFileTest, UnreadableFileIsNeitherWaitedForNorOverwritten) {
+  ASSERT_EQ(mkfifo(Path().c_str(), 0600), 0);  // opening a FIFO for reading would block
+  TIniFile ini(Path());
+  EXPECT_EQ(ini.ReadInteger("General", "ColumnCount", 1), 1);
+  EXPECT_THROW(ini.WriteInteger("General", "ColumnCount", 3), std::runtime_error);
+  struct stat st;
+  ASSERT_EQ(lstat(Path().c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "what could not be read must not be replaced";
+}
+
 TEST_F(IniFileTest, BatchWritesTheFileOnceAtTheOutermostEnd) {
   TIniFile ini(Path());
   ini.WriteString("General", "ColumnCount", "1");
