@@ -35,7 +35,11 @@ std::string EnvironmentValue(const char* iName) {
 std::string HomeFolder() {
   std::string home = EnvironmentValue("HOME");
   if (!home.empty()) return WithoutTrailingSlash(home);
-  if (const passwd* pw = ::getpwuid(::geteuid()); pw && pw->pw_dir) return WithoutTrailingSlash(pw->pw_dir);
+  passwd entry{};
+  passwd* found = nullptr;
+  std::vector<char> buffer(16384);
+  if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_dir)
+    return WithoutTrailingSlash(found->pw_dir);
   return "/";
 }
 
