@@ -58,7 +58,7 @@ public:
 
 private:
   void Execute();
-  bool ApplyPriority();
+  bool ApplyPriority(std::thread::native_handle_type iThread);
 
   TThreadProc fProc;
   // the event: manual reset, not signalled at creation
@@ -68,6 +68,8 @@ private:
 
   std::atomic<bool> fTerminated{false};
   std::atomic<bool> fFinished{false};
+  std::mutex fDoneLock;
+  std::condition_variable fDone;
   std::atomic<TThreadPriority> fPriority{tpNormal};
   std::string fName;
   mutable std::mutex fStateLock;  // fThread, fFatalError
