@@ -1,6 +1,7 @@
 #include "shell/IniFile.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
 #include <unordered_map>
 #include <vector>
@@ -344,6 +346,7 @@ struct TIniFile::TImpl {
   // The file exists but could not be read: rewriting it from an empty model would
   // throw its content away, so writes are refused until it can be read again.
   mutable bool fUnreadable = false;
+  bool fSweptTempFiles = false;
   bool fDirty = false;            // the model holds writes that are not in the file yet
   int fUpdateDepth = 0;
 
@@ -403,6 +406,10 @@ struct TIniFile::TImpl {
   // reader ever sees a half-written or empty file, even after a crash.
   void Save() {
     if (fUnreadable) Fail();
+    if (!fSweptTempFiles) {
+      fSweptTempFiles = true;
+      RemoveTempFilesOfDeadProcesses();
+    }
     std::string target = fFileName;
     struct stat st;
     if (::lstat(fFileName.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
@@ -434,6 +441,26 @@ struct TIniFile::TImpl {
     fStamp = TFileStamp{};
     if (::stat(fFileName.c_str(), &st) == 0) fStamp = TFileStamp::Of(st);
     fLoaded = true;
+  }
+
+  // A process killed between creating its temporary file and renaming it leaves
+  // ".<name>.<pid>.<n>.tmp" behind; those of processes that no longer run go.
+  void RemoveTempFilesOfDeadProcesses() const {
+    const std::string prefix = "." + BaseNameOf(fFileName) + ".";
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(DirectoryOf(fFileName), ec)) {
+      std::string name = entry.path().filename().string();
+      if (name.size() <= prefix.size() + 4 || name.compare(0, prefix.size(), prefix) != 0 ||
+          name.compare(name.size() - 4, 4, ".tmp") != 0)
+        continue;
+      char* end = nullptr;
+      long pid = std::strtol(name.c_str() + prefix.size(), &end, 10);
+      if (pid <= 0 || *end != '.') continue;
+      if (pid > INT_MAX || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)) {
+        std::error_code ignored;
+        std::filesystem::remove(entry.path(), ignored);
+      }
+    }
   }
 
   void Changed() {

@@ -257,6 +257,18 @@ TEST_F(IniFileTest, UnreadableFileIsNeitherWaitedForNorOverwritten) {
   EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "what could not be read must not be replaced";
 }
 
+TEST_F(IniFileTest, TemporaryFilesOfDeadWritersAreRemoved) {
+  const std::string dead = fFolder / ".Vantorel.ini.999999999.0.tmp";  // beyond any pid
+  const std::string alive = fFolder / (".Vantorel.ini." + std::to_string(getpid()) + ".77.tmp");
+  const std::string foreign = fFolder / ".other.ini.999999999.0.tmp";
+  for (const auto& path : {dead, alive, foreign}) WriteWholeFile(path, "[Half");
+  TIniFile ini(Path());
+  ini.WriteString("General", "ColumnCount", "2");
+  EXPECT_FALSE(std::filesystem::exists(dead));
+  EXPECT_TRUE(std::filesystem::exists(alive)) << "may still be renamed by its writer";
+  EXPECT_TRUE(std::filesystem::exists(foreign));
+}
+
 TEST_F(IniFileTest, BatchWritesTheFileOnceAtTheOutermostEnd) {
   TIniFile ini(Path());
   ini.WriteString("General", "ColumnCount", "1");
