@@ -1,0 +1,568 @@
+// ASIO drivers: one per reachable JACK server (the default server). The
+// driver's client registers one port of its own per physical capture port and
+// connects the two, so the recorder reads what the physical port delivers and
+// any other client can feed the same port too. Connections made to our ports
+// by others survive a stop and start of the driver.
+#include <jack/jack.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio/engine/CaptureText.h"
+#include "audio/engine/Engine.h"
+#include "audio/engine/EngineObject.h"
+
+using namespace vt::engine;
+
+namespace {
+
+constexpr jack_nframes_t kChunkFrames = 4096;  // largest block handed to a callback at once
+
+void Quiet(const char*) {}
+
+void SilenceJack() {
+  static std::once_flag sOnce;
+  // The probe for a server prints to stderr when none runs; no server is a
+  // normal case here and needs no message.
+  std::call_once(sOnce, [] {
+    jack_set_error_function(Quiet);
+    jack_set_info_function(Quiet);
+  });
+}
+
+std::string ServerName() {
+  const char* name = std::getenv("JACK_DEFAULT_SERVER");
+  return name && *name ? name : "default";
+}
+
+void CopyName(char* oTarget, size_t iSize, const std::string& iText) {
+  std::strncpy(oTarget, iText.c_str(), iSize - 1);
+  oTarget[iSize - 1] = 0;
+}
+
+size_t SampleBytes(DWORD iFormat) { return iFormat == BASS_ASIO_FORMAT_16BIT ? 2 : 4; }
+
+struct TChannelSetting {
+  ASIOPROC* fProc = nullptr;
+  void* fUser = nullptr;
+  DWORD fFormat = BASS_ASIO_FORMAT_FLOAT;
+  int fJoinedTo = -1;
+};
+
+// One callback of a running driver: a channel with the channels joined to it.
+struct TRunHead {
+  BOOL fInput;
+  DWORD fChannel;
+  ASIOPROC* fProc;
+  void* fUser;
+  DWORD fFormat;
+  std::vector<jack_port_t*> fPorts;
+  std::vector<char> fBuffer;  // kChunkFrames interleaved frames
+};
+
+// What the process thread works with while the driver runs. Built before the
+// client is activated and never changed afterwards.
+struct TRun {
+  std::vector<TRunHead> fHeads;
+  std::vector<jack_port_t*> fIdleOutputs;  // output ports nobody feeds: silence
+
+  void Process(jack_nframes_t iFrames) noexcept {
+    for (auto* port : fIdleOutputs)
+      std::memset(jack_port_get_buffer(port, iFrames), 0, iFrames * sizeof(float));
+    for (auto& head : fHeads) {
+      const size_t channels = head.fPorts.size();
+      float* buffers[64];
+      const size_t used = std::min<size_t>(channels, 64);
+      for (size_t k = 0; k < used; ++k)
+        buffers[k] = static_cast<float*>(jack_port_get_buffer(head.fPorts[k], iFrames));
+      for (jack_nframes_t done = 0; done < iFrames;) {
+        const jack_nframes_t n = std::min(iFrames - done, kChunkFrames);
+        const DWORD bytes = static_cast<DWORD>(n * used * SampleBytes(head.fFormat));
+        if (head.fInput) {
+          Interleave(head, buffers, used, done, n);
+          head.fProc(TRUE, head.fChannel, head.fBuffer.data(), bytes, head.fUser);
+        } else {
+          head.fProc(FALSE, head.fChannel, head.fBuffer.data(), bytes, head.fUser);
+          Deinterleave(head, buffers, used, done, n);
+        }
+        done += n;
+      }
+    }
+  }
+
+  static void Interleave(TRunHead& iHead, float* const* iPorts, size_t iChannels, jack_nframes_t iOffset,
+                         jack_nframes_t iFrames) noexcept {
+    char* out = iHead.fBuffer.data();
+    for (jack_nframes_t f = 0; f < iFrames; ++f)
+      for (size_t k = 0; k < iChannels; ++k) {
+        const float x = iPorts[k][iOffset + f];
+        const size_t i = f * iChannels + k;
+        switch (iHead.fFormat) {
+          case BASS_ASIO_FORMAT_16BIT:
+            reinterpret_cast<int16_t*>(out)[i] =
+                static_cast<int16_t>(std::lrintf(std::clamp(x, -1.0f, 1.0f) * 32767.0f));
+            break;
+          case BASS_ASIO_FORMAT_32BIT:
+            reinterpret_cast<int32_t*>(out)[i] =
+                static_cast<int32_t>(std::llrint(std::clamp(x, -1.0f, 1.0f) * 2147483647.0));
+            break;
+          default:
+            reinterpret_cast<float*>(out)[i] = x;
+        }
+      }
+  }
+
+  static void Deinterleave(TRunHead& iHead, float* const* iPorts, size_t iChannels, jack_nframes_t iOffset,
+                           jack_nframes_t iFrames) noexcept {
+    const char* in = iHead.fBuffer.data();
+    for (jack_nframes_t f = 0; f < iFrames; ++f)
+      for (size_t k = 0; k < iChannels; ++k) {
+        const size_t i = f * iChannels + k;
+        float x;
+        switch (iHead.fFormat) {
+          case BASS_ASIO_FORMAT_16BIT: x = reinterpret_cast<const int16_t*>(in)[i] / 32768.0f; break;
+          case BASS_ASIO_FORMAT_32BIT:
+            x = static_cast<float>(reinterpret_cast<const int32_t*>(in)[i] / 2147483648.0);
+            break;
+          default: x = reinterpret_cast<const float*>(in)[i];
+        }
+        iPorts[k][iOffset + f] = x;
+      }
+  }
+};
+
+class TJackDriver {
+public:
+  ~TJackDriver() { Close(); }
+
+  bool Open() {
+    SilenceJack();
+    jack_status_t status;
+    fClient = jack_client_open("vantorel", JackNoStartServer, &status);
+    if (!fClient) return false;
+    fServer = ServerName();
+    fPhysicalIn = PortNames(JackPortIsPhysical | JackPortIsOutput);
+    fPhysicalOut = PortNames(JackPortIsPhysical | JackPortIsInput);
+    for (size_t i = 0; i < fPhysicalIn.size(); ++i)
+      fInPorts.push_back(jack_port_register(fClient, ("in_" + std::to_string(i + 1)).c_str(),
+                                            JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0));
+    for (size_t i = 0; i < fPhysicalOut.size(); ++i)
+      fOutPorts.push_back(jack_port_register(fClient, ("out_" + std::to_string(i + 1)).c_str(),
+                                             JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0));
+    if (std::find(fInPorts.begin(), fInPorts.end(), nullptr) != fInPorts.end() ||
+        std::find(fOutPorts.begin(), fOutPorts.end(), nullptr) != fOutPorts.end()) {
+      Close();
+      return false;
+    }
+    fIns.assign(fInPorts.size(), {});
+    fOuts.assign(fOutPorts.size(), {});
+    fSaved.assign(fInPorts.size() + fOutPorts.size(), {});
+    jack_set_process_callback(fClient, &TJackDriver::ProcessEntry, this);
+    jack_on_shutdown(fClient, &TJackDriver::ShutdownEntry, this);
+    return true;
+  }
+
+  void Close() {
+    if (fStarted) Stop();
+    if (fClient) jack_client_close(fClient);
+    fClient = nullptr;
+  }
+
+  DWORD Inputs() const { return static_cast<DWORD>(fInPorts.size()); }
+  DWORD Outputs() const { return static_cast<DWORD>(fOutPorts.size()); }
+  double Rate() const { return fClient ? jack_get_sample_rate(fClient) : 0; }
+  DWORD Period() const { return fClient ? jack_get_buffer_size(fClient) : 0; }
+  bool Started() const { return fStarted; }
+  const std::string& Server() const { return fServer; }
+
+  TChannelSetting* Setting(BOOL iInput, DWORD iChannel) {
+    auto& list = iInput ? fIns : fOuts;
+    return iChannel < list.size() ? &list[iChannel] : nullptr;
+  }
+  const std::string& PhysicalName(BOOL iInput, DWORD iChannel) const {
+    return iInput ? fPhysicalIn[iChannel] : fPhysicalOut[iChannel];
+  }
+
+  bool Start(DWORD iBufLen) {
+    auto run = BuildRun();
+    if (iBufLen && iBufLen != jack_get_buffer_size(fClient)) jack_set_buffer_size(fClient, iBufLen);
+    fRunOwned = std::move(run);
+    fRun.store(fRunOwned.get());
+    if (jack_activate(fClient) != 0) {
+      fRun.store(nullptr);
+      WaitProcessIdle();
+      fRunOwned.reset();
+      return false;
+    }
+    fStarted = true;
+    Reconnect();
+    return true;
+  }
+
+  void Stop() {
+    if (!fStarted) return;
+    if (!fServerGone.load()) SaveConnections();
+    fRun.store(nullptr);
+    WaitProcessIdle();
+    if (!fServerGone.load()) jack_deactivate(fClient);
+    fRunOwned.reset();
+    fStarted = false;
+  }
+
+private:
+  std::vector<std::string> PortNames(unsigned long iFlags) {
+    std::vector<std::string> names;
+    const char** ports = jack_get_ports(fClient, nullptr, JACK_DEFAULT_AUDIO_TYPE, iFlags);
+    if (ports) {
+      for (const char** p = ports; *p; ++p) names.emplace_back(*p);
+      jack_free(ports);
+    }
+    return names;
+  }
+
+  std::unique_ptr<TRun> BuildRun() {
+    auto run = std::make_unique<TRun>();
+    std::vector<bool> fedOutputs(fOutPorts.size(), false);
+    auto addHeads = [&](BOOL iInput) {
+      auto& list = iInput ? fIns : fOuts;
+      auto& ports = iInput ? fInPorts : fOutPorts;
+      for (DWORD c = 0; c < list.size(); ++c) {
+        if (!list[c].fProc || list[c].fJoinedTo >= 0) continue;
+        TRunHead head{iInput, c, list[c].fProc, list[c].fUser, list[c].fFormat, {ports[c]}, {}};
+        if (!iInput) fedOutputs[c] = true;
+        for (DWORD k = 0; k < list.size(); ++k)
+          if (list[k].fJoinedTo == static_cast<int>(c)) {
+            head.fPorts.push_back(ports[k]);
+            if (!iInput) fedOutputs[k] = true;
+          }
+        head.fBuffer.resize(kChunkFrames * std::min<size_t>(head.fPorts.size(), 64) * SampleBytes(head.fFormat));
+        run->fHeads.push_back(std::move(head));
+      }
+    };
+    addHeads(TRUE);
+    addHeads(FALSE);
+    for (size_t k = 0; k < fOutPorts.size(); ++k)
+      if (!fedOutputs[k]) run->fIdleOutputs.push_back(fOutPorts[k]);
+    return run;
+  }
+
+  void SaveConnections() {
+    auto save = [&](jack_port_t* iPort, std::vector<std::string>& oList) {
+      oList.clear();
+      const char** cons = jack_port_get_connections(iPort);
+      if (cons) {
+        for (const char** p = cons; *p; ++p) oList.emplace_back(*p);
+        jack_free(cons);
+      }
+    };
+    for (size_t i = 0; i < fInPorts.size(); ++i) save(fInPorts[i], fSaved[i]);
+    for (size_t i = 0; i < fOutPorts.size(); ++i) save(fOutPorts[i], fSaved[fInPorts.size() + i]);
+    fHaveSaved = true;
+  }
+
+  // The first start connects every input port to its physical port and every
+  // fed output port to its physical port; later starts restore whatever was
+  // connected when the driver stopped.
+  void Reconnect() {
+    for (size_t i = 0; i < fInPorts.size(); ++i) {
+      const std::string own = jack_port_name(fInPorts[i]);
+      if (!fHaveSaved) jack_connect(fClient, fPhysicalIn[i].c_str(), own.c_str());
+      else
+        for (const auto& other : fSaved[i]) jack_connect(fClient, other.c_str(), own.c_str());
+    }
+    for (size_t i = 0; i < fOutPorts.size(); ++i) {
+      const std::string own = jack_port_name(fOutPorts[i]);
+      if (fHaveSaved)
+        for (const auto& other : fSaved[fInPorts.size() + i]) jack_connect(fClient, own.c_str(), other.c_str());
+      if (fOuts[i].fProc || fOuts[i].fJoinedTo >= 0) jack_connect(fClient, own.c_str(), fPhysicalOut[i].c_str());
+    }
+  }
+
+  void WaitProcessIdle() {
+    // The process thread finishes its cycle in a few milliseconds; bounded so
+    // a stuck server cannot hang the controller.
+    for (int i = 0; i < 20000 && fInProcess.load(); ++i) std::this_thread::sleep_for(std::chrono::microseconds(100));
+  }
+
+  static int ProcessEntry(jack_nframes_t iFrames, void* iArg) {
+    auto* self = static_cast<TJackDriver*>(iArg);
+    self->fInProcess.store(true);
+    if (TRun* run = self->fRun.load()) run->Process(iFrames);
+    self->fInProcess.store(false);
+    return 0;
+  }
+  static void ShutdownEntry(void* iArg) { static_cast<TJackDriver*>(iArg)->fServerGone.store(true); }
+
+  jack_client_t* fClient = nullptr;
+  std::string fServer;
+  std::vector<std::string> fPhysicalIn, fPhysicalOut;
+  std::vector<jack_port_t*> fInPorts, fOutPorts;
+  std::vector<TChannelSetting> fIns, fOuts;
+  std::vector<std::vector<std::string>> fSaved;
+  bool fHaveSaved = false;
+  bool fStarted = false;
+  std::unique_ptr<TRun> fRunOwned;
+  std::atomic<TRun*> fRun{nullptr};
+  std::atomic<bool> fInProcess{false};
+  std::atomic<bool> fServerGone{false};
+};
+
+// The process-wide driver; the ASIO calls are made by the controller's thread.
+struct TJackState {
+  std::mutex fMutex;
+  std::unique_ptr<TJackDriver> fDriver;
+};
+
+TJackState& State() {
+  static TJackState sState;
+  return sState;
+}
+
+thread_local int tCurrent = -1;
+
+bool ServerReachable() {
+  SilenceJack();
+  jack_status_t status;
+  jack_client_t* probe = jack_client_open("vantorel-probe", JackNoStartServer, &status);
+  if (!probe) return false;
+  jack_client_close(probe);
+  return true;
+}
+
+// The selected, initialised driver, or null with BASS_ERROR_INIT set.
+TJackDriver* Current(TJackState& iState) {
+  if (tCurrent != 0 || !iState.fDriver) {
+    SetError(BASS_ERROR_INIT);
+    return nullptr;
+  }
+  return iState.fDriver.get();
+}
+
+}  // namespace
+
+BOOL BASS_ASIO_GetDeviceInfo(DWORD device, BASS_ASIO_DEVICEINFO* info) {
+  auto& state = State();
+  std::lock_guard lock(state.fMutex);
+  if (device != 0 || (!state.fDriver && !ServerReachable())) return Fail(BASS_ERROR_DEVICE);
+  const std::string server = state.fDriver ? state.fDriver->Server() : ServerName();
+  if (info) {
+    info->name = KeepText("JACK (" + server + ")");
+    info->driver = KeepText(server);
+  }
+  SetError(BASS_OK);
+  return TRUE;
+}
+
+BOOL BASS_ASIO_Init(int device, DWORD) {
+  auto& state = State();
+  std::lock_guard lock(state.fMutex);
+  if (device == -1) device = 0;
+  if (device != 0) return Fail(BASS_ERROR_DEVICE);
+  if (state.fDriver) return Fail(BASS_ERROR_ALREADY);
+  auto driver = std::make_unique<TJackDriver>();
+  if (!driver->Open()) return Fail(BASS_ERROR_DEVICE);
+  state.fDriver = std::move(driver);
+  tCurrent = 0;
+  SetError(BASS_OK);
+  return TRUE;
+}
+
+BOOL BASS_ASIO_Free() {
+  auto& state = State();
+  std::lock_guard lock(state.fMutex);
+  if (!Current(state)) return FALSE;
+  state.fDriver.reset();
+  SetError(BASS_OK);
+  return TRUE;
+}
+
+BOOL BASS_ASIO_SetDevice(DWORD device) {
+  auto& state = State();
+  std::lock_guard lock(state.fMutex);
+  if (device != 0) return Fail(BASS_ERROR_DEVICE);
+  if (!state.fDriver) return Fail(BASS_ERROR_INIT);
+  tCurrent = 0;
+  SetError(BASS_OK);
+  return TRUE;
+}
+
+DWORD BASS_ASIO_GetDevice() {
+  auto& state = State();
+  std::lock_guard lock(state.fMutex);
+  if (!Current(state)) return static_cast<DWORD>(-1);
+  return 0;
+}
+
+BOOL BASS_ASIO_GetInfo(BASS_ASIO_INFO* info) {
+  auto& state = State();
+  std::lock_guard lock(state.fMutex);
+  auto* driver = Current(state);
+  if (!driver) return FALSE;
+  if (!info) return Fail(BASS_ERROR_ILLPARAM);
+  *info = {};
+  CopyName(info->name, sizeof info->name, "JACK (" + driver->Server() + ")");
+  info->version = 2;
+  info->inputs = driver->Inputs();
+  info->outputs = driver->Outputs();
+  info->bufmin = info->bufmax = info->bufpref = driver->Period();
+  info->bufgran = 0;
+  SetError(BASS_OK);
+  return TRUE;
+}
+
+BOOL BASS_ASIO_ChannelGetInfo(BOOL input, DWORD channel, BASS_ASIO_CHANNELINFO* info) {
+  auto& state = State();
+  std::lock_guard lock(state.fMutex);
+  auto* driver = Current(state);
+  if (!driver) return FALSE;
+  auto* setting = driver->Setting(input, channel);
+  if (!setting) return Fail(BASS_ERROR_ILLPARAM);
+  if (info) {
+    *info = {};
+    info->format = setting->fFormat;
+    CopyName(info->name, sizeof info->name, driver->PhysicalName(input, channel));
+  }
+  SetError(BASS_OK);
+  return TRUE;
+}
+
+BOOL BASS_ASIO_SetRate(double rate) {
+  auto& state = State();
+  std::lock_guard lock(state.fMutex);
+  auto* driver = Current(state);
+  if (!driver) return FALSE;
+  // The server owns the clock: only its own rate can be "set".
+  if (std::lround(rate) != std::lround(driver->Rate())) return Fail(BASS_ERROR_FORMAT);
+  SetError(BASS_OK);
+  return TRUE;
+}
+
+double BASS_ASIO_GetRate() {
+  auto& state = State();
+  std::lock_guard lock(state.fMutex);
+  auto* driver = Current(state);
+  if (!driver) return -1;
+  SetError(BASS_OK);
+  return driver->Rate();
+}
+
+BOOL BASS_ASIO_ChannelEnable(BOOL input, DWORD channel, ASIOPROC* proc, void* user) {
+  auto& state = State();
+  std::lock_guard lock(state.fMutex);
+  auto* driver = Current(state);
+  if (!driver) return FALSE;
+  if (driver->Started()) return Fail(BASS_ERROR_START);
+  auto* setting = driver->Setting(input, channel);
+  if (!setting) return Fail(BASS_ERROR_ILLPARAM);
+  setting->fProc = proc;
+  setting->fUser = user;
+  setting->fJoinedTo = -1;
+  if (!proc) {
+    // a disabled channel takes its joined channels with it
+    for (DWORD k = 0; auto* other = driver->Setting(input, k); ++k)
+      if (other->fJoinedTo == static_cast<int>(channel)) other->fJoinedTo = -1;
+  }
+  SetError(BASS_OK);
+  return TRUE;
+}
+
+BOOL BASS_ASIO_ChannelSetFormat(BOOL input, DWORD channel, DWORD format) {
+  auto& state = State();
+  std::lock_guard lock(state.fMutex);
+  auto* driver = Current(state);
+  if (!driver) return FALSE;
+  if (driver->Started()) return Fail(BASS_ERROR_START);
+  auto* setting = driver->Setting(input, channel);
+  if (!setting) return Fail(BASS_ERROR_ILLPARAM);
+  if (format != BASS_ASIO_FORMAT_16BIT && format != BASS_ASIO_FORMAT_32BIT && format != BASS_ASIO_FORMAT_FLOAT)
+    return Fail(BASS_ERROR_FORMAT);
+  setting->fFormat = format;
+  SetError(BASS_OK);
+  return TRUE;
+}
+
+DWORD BASS_ASIO_ChannelGetFormat(BOOL input, DWORD channel) {
+  auto& state = State();
+  std::lock_guard lock(state.fMutex);
+  auto* driver = Current(state);
+  if (!driver) return static_cast<DWORD>(-1);
+  auto* setting = driver->Setting(input, channel);
+  if (!setting) {
+    SetError(BASS_ERROR_ILLPARAM);
+    return static_cast<DWORD>(-1);
+  }
+  SetError(BASS_OK);
+  return setting->fFormat;
+}
+
+BOOL BASS_ASIO_ChannelJoin(BOOL input, DWORD channel, int channel2) {
+  auto& state = State();
+  std::lock_guard lock(state.fMutex);
+  auto* driver = Current(state);
+  if (!driver) return FALSE;
+  if (driver->Started()) return Fail(BASS_ERROR_START);
+  auto* setting = driver->Setting(input, channel);
+  if (!setting || channel2 == static_cast<int>(channel)) return Fail(BASS_ERROR_ILLPARAM);
+  if (channel2 >= 0) {
+    auto* target = driver->Setting(input, static_cast<DWORD>(channel2));
+    if (!target || target->fJoinedTo >= 0) return Fail(BASS_ERROR_ILLPARAM);
+  }
+  setting->fJoinedTo = channel2 < 0 ? -1 : channel2;
+  SetError(BASS_OK);
+  return TRUE;
+}
+
+DWORD BASS_ASIO_ChannelIsActive(BOOL input, DWORD channel) {
+  auto& state = State();
+  std::lock_guard lock(state.fMutex);
+  auto* driver = Current(state);
+  if (!driver) return BASS_ASIO_ACTIVE_DISABLED;
+  auto* setting = driver->Setting(input, channel);
+  if (!setting || (!setting->fProc && setting->fJoinedTo < 0)) return BASS_ASIO_ACTIVE_DISABLED;
+  return BASS_ASIO_ACTIVE_ENABLED;
+}
+
+BOOL BASS_ASIO_Start(DWORD buflen, DWORD) {
+  auto& state = State();
+  std::lock_guard lock(state.fMutex);
+  auto* driver = Current(state);
+  if (!driver) return FALSE;
+  if (driver->Started()) return Fail(BASS_ERROR_ALREADY);
+  if (!driver->Start(buflen)) return Fail(BASS_ERROR_DRIVER);
+  SetError(BASS_OK);
+  return TRUE;
+}
+
+BOOL BASS_ASIO_Stop() {
+  auto& state = State();
+  std::lock_guard lock(state.fMutex);
+  auto* driver = Current(state);
+  if (!driver) return FALSE;
+  if (!driver->Started()) return Fail(BASS_ERROR_START);
+  driver->Stop();
+  SetError(BASS_OK);
+  return TRUE;
+}
+
+BOOL BASS_ASIO_IsStarted() {
+  auto& state = State();
+  std::lock_guard lock(state.fMutex);
+  return state.fDriver && state.fDriver->Started();
+}
+
+BOOL BASS_ASIO_ControlPanel() {
+  auto& state = State();
+  std::lock_guard lock(state.fMutex);
+  if (!Current(state)) return FALSE;
+  return Fail(BASS_ERROR_NOTAVAIL);
+}
+
+int BASS_ASIO_ErrorGetCode() { return BASS_ErrorGetCode(); }
