@@ -6,8 +6,9 @@
 //   TSlotCleanupContext ctx{fFolder, [this] { return GetDatabaseConnection(); }, log, {}, fCurrentFilename};
 //   bool work = CleanUpByAge(ctx, fCleanupDaysEnabled, fCleanupDays);
 //   bool more = CleanupBySpace(ctx, fCleanupSpaceEnabled, fCleanupSpace);
-// Errors of the database connection are not caught here: the controller logs
-// them per slot. Log lines go to the sink without the slot's name.
+// fGetDatabaseConnection is called while the caller holds its slot lock, so
+// that lock must be recursive. Errors of the database connection are not
+// caught here: the controller logs them per slot. Log lines go to the sink without the slot's name.
 //
 // Beside each recording may lie files that belong to it (the waveform peaks
 // "<file>.peaks" and the cue sheet "<file>.cue"); they go with the recording,

@@ -7,7 +7,8 @@
 // published through lock-free atomics; every other thread reads the silence
 // values through the locked getters.
 //
-// Use from TSlotInfo: one TSlotLevels member (it owns fLevelCS);
+// Use from TSlotInfo: one TSlotLevels member (it owns fLevelCS), built with the
+// slot's tick, e.g. TSlotLevels([clock] { return clock->TickCount(); });
 //   the mixer's DSP callback at priority 0 -> DoLevelDSP(buffer, length);
 //   SetSilenceThreshold at creation and from the dialog;
 //   Initialize -> ResetSilence(); StopRecording -> ResetLevels();
@@ -22,7 +23,8 @@ class TSlotLevels {
  public:
   using TTickFunction = std::function<uint64_t()>;
 
-  // iTick: the millisecond clock; empty means TickCount64.
+  // iTick: the millisecond clock; empty means TickCount64. It is called on the
+  // audio thread under the level lock, so it must neither allocate nor block.
   explicit TSlotLevels(TTickFunction iTick = {});
 
   TSlotLevels(const TSlotLevels&) = delete;
