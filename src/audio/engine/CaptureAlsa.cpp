@@ -137,7 +137,18 @@ std::string DefaultDescription() {
   return result;
 }
 
+void QuietAlsa(const char*, int, const char*, int, const char*, ...) {}
+
+// Probing PCMs that cannot open is normal here (no card, no sound server):
+// ALSA's complaints about them would only fill the log.
+class TQuietAlsa {
+public:
+  TQuietAlsa() { snd_lib_error_set_handler(QuietAlsa); }
+  ~TQuietAlsa() { snd_lib_error_set_handler(nullptr); }
+};
+
 std::vector<TAlsaDevice> Enumerate() {
+  TQuietAlsa quiet;
   std::vector<TAlsaDevice> devices;
   if (CanCapture("default")) devices.push_back({"default", KeepText(DefaultDescription())});
   int card = -1;
@@ -197,6 +208,7 @@ BOOL BASS_RecordInit(int device) {
   if (device == -1) device = 0;
   if (device < 0 || static_cast<size_t>(device) >= state.fDevices.size()) return Fail(BASS_ERROR_DEVICE);
   if (state.fInit.count(device)) return Fail(BASS_ERROR_ALREADY);
+  TQuietAlsa quiet;
   if (!CanCapture(state.fDevices[device].fPcm)) return Fail(BASS_ERROR_DRIVER);
   state.fInit[device] = {};
   tCurrent = device;

@@ -1,0 +1,300 @@
+// ASIO drivers and their channel bundles against a private JACK server with
+// the dummy driver and a tone client feeding the recorder's input ports.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <map>
+#include <memory>
+
+#include "ClientStream.h"
+#include "audio/AudioDevices.h"
+#include "shell/IniFile.h"
+
+using namespace vt::test;
+
+namespace {
+
+// Frames whose values do not follow the tone's counter on the expected ports.
+size_t RampFaults(const std::vector<float>& iSamples, int iChannels, int iFirstPort) {
+  size_t faults = 0;
+  long last = -1;
+  for (size_t f = 0; f + iChannels <= iSamples.size(); f += iChannels) {
+    const float base = iSamples[f] - static_cast<float>(iFirstPort) * 0.125f;
+    const long counter = std::lround(base * 8192.0f);
+    if (base < 0 || counter >= 1024) {
+      ++faults;
+      continue;
+    }
+    for (int k = 1; k < iChannels; ++k)
+      if (iSamples[f + k] != TJackTone::Value(iFirstPort + k, static_cast<uint64_t>(counter))) ++faults;
+    if (last >= 0 && counter != (last + 1) % 1024) ++faults;
+    last = counter;
+  }
+  return faults;
+}
+
+class AsioDriver : public ::testing::Test {
+protected:
+  void SetUp() override { setenv("PULSE_SERVER", "unix:/nonexistent/pulse.sock", 1); }
+  void TearDown() override { unsetenv("PULSE_SERVER"); }
+
+  void StartServer(int iInputs) {
+    fServer = std::make_unique<TJackServer>(iInputs);
+    ASSERT_TRUE(fServer->Ready()) << "jackd did not come up";
+  }
+  TIniFile& Ini() {
+    if (!fIni) fIni = std::make_unique<TIniFile>(fFolder.Path() + "/Vantorel.ini");
+    return *fIni;
+  }
+  void Build() { fDevices = std::make_unique<TAudioDevices>(&Ini()); }
+  std::vector<std::string> AsioIds() {
+    std::vector<std::string> ids;
+    for (size_t i = 0; i < fDevices->DeviceList().Count(); ++i) ids.push_back(fDevices->DeviceList().Id(i));
+    return ids;
+  }
+  TDeviceInfoWithClients& Input(const std::string& iId) {
+    auto* device = dynamic_cast<TDeviceInfoWithClients*>(fDevices->DeviceList().Find(iId));
+    if (!device) throw std::runtime_error("no input " + iId);
+    return *device;
+  }
+  // The tone on every recorder input port.
+  void FeedTone(int iPorts) {
+    fTone = std::make_unique<TJackTone>(iPorts);
+    ASSERT_TRUE(fTone->Ready());
+    for (int k = 0; k < iPorts; ++k) ASSERT_TRUE(fTone->Connect(k, "vantorel:in_" + std::to_string(k + 1)));
+  }
+
+  TTempFolder fFolder;
+  std::unique_ptr<TJackServer> fServer;
+  std::unique_ptr<TIniFile> fIni;
+  std::unique_ptr<TAudioDevices> fDevices;
+  std::unique_ptr<TJackTone> fTone;
+};
+
+}  // namespace
+
+TEST_F(AsioDriver, BundlesFollowTheBundleKeys) {
+  struct TCase {
+    int fInputs;
+    std::map<int, int> fKeys;
+    std::vector<std::string> fIds;
+    std::vector<int> fChannels;
+  };
+  const TCase cases[] = {
+      {8, {}, {"ASIO:0:0:2", "ASIO:0:2:2", "ASIO:0:4:2", "ASIO:0:6:2"}, {2, 2, 2, 2}},
+      {4, {{0, 1}, {1, 1}}, {"ASIO:0:0:1", "ASIO:0:1:1", "ASIO:0:2:2"}, {1, 1, 2}},
+      // below 1 counts as 1; the default 2 at the last channel keeps its id
+      // but carries only the channel that exists
+      {4, {{0, 0}}, {"ASIO:0:0:1", "ASIO:0:1:2", "ASIO:0:3:2"}, {1, 2, 1}},
+      {4, {{0, -3}}, {"ASIO:0:0:1", "ASIO:0:1:2", "ASIO:0:3:2"}, {1, 2, 1}},
+      {4, {{1, 1}}, {"ASIO:0:0:2", "ASIO:0:2:2"}, {2, 2}},  // a key inside a bundle is ignored
+      {4, {{0, 4}}, {"ASIO:0:0:4"}, {4}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fIds.front() + " with " + std::to_string(c.fInputs) + " inputs");
+    fDevices.reset();
+    fServer.reset();
+    StartServer(c.fInputs);
+    for (int ch = 0; ch < 8; ++ch) Ini().DeleteKey("ASIODevice0", "ChannelBundle" + std::to_string(ch));
+    for (auto [channel, size] : c.fKeys) Ini().WriteInteger("ASIODevice0", "ChannelBundle" + std::to_string(channel), size);
+    Build();
+    EXPECT_EQ(AsioIds(), c.fIds);
+    ASSERT_EQ(fDevices->ASIODevices().size(), 1u);
+    const auto& driver = *fDevices->ASIODevices()[0];
+    ASSERT_EQ(driver.SubDevices().size(), c.fChannels.size());
+    for (size_t i = 0; i < c.fChannels.size(); ++i) EXPECT_EQ(driver.SubDevices()[i]->ChannelCount(), c.fChannels[i]);
+    EXPECT_EQ(driver.ChannelCount(), c.fInputs);
+    EXPECT_EQ(driver.GetChannelName(0), "system:capture_1");
+    EXPECT_FALSE(BASS_ASIO_IsStarted());
+  }
+  // names: driver, then the bundle's channels
+  EXPECT_EQ(fDevices->DeviceList().Device(0)->Name(),
+            "ASIO: JACK (" + fServer->Name() + ") - system:capture_1, system:capture_2, system:capture_3, system:capture_4");
+  EXPECT_TRUE(fDevices->DeviceList().Device(0)->HasControlPanel());
+}
+
+TEST_F(AsioDriver, TwoClientsOfABundleAndASecondBundleAllReceiveEveryBuffer) {
+  StartServer(4);
+  Build();
+  auto& first = Input("ASIO:0:0:2");
+  auto& second = Input("asio:0:2:2");
+  const auto& driver = *fDevices->ASIODevices()[0];
+
+  // the slots ask for 44100; JACK runs at its own rate and says so
+  DWORD a1 = first.AddClient(44100, false, false);
+  DWORD a2 = first.AddClient(44100, false, false);
+  ASSERT_NE(a1, 0u);
+  ASSERT_NE(a2, 0u);
+  EXPECT_EQ(StreamInfo(a1).freq, 48000u);
+  EXPECT_EQ(StreamInfo(a2).chans, 2u);
+  EXPECT_EQ(driver.ActiveChannels(), 1);
+  FeedTone(4);
+  Drain(a1);
+  Drain(a2);
+  for (DWORD h : {a1, a2}) {
+    auto got = ReadSamples<float>(h, 2 * 48000);
+    ASSERT_EQ(got.size(), 2u * 48000) << "client " << h;
+    EXPECT_EQ(RampFaults(got, 2, 0), 0u) << "client " << h;
+  }
+
+  // the second bundle restarts the driver; the first keeps delivering
+  DWORD b1 = second.AddClient(48000, false, false);
+  ASSERT_NE(b1, 0u);
+  EXPECT_EQ(driver.ActiveChannels(), 2);
+  Drain(a1);
+  Drain(b1);
+  auto fromFirst = ReadSamples<float>(a1, 2 * 24000);
+  auto fromSecond = ReadSamples<float>(b1, 2 * 24000);
+  ASSERT_EQ(fromFirst.size(), 2u * 24000);
+  ASSERT_EQ(fromSecond.size(), 2u * 24000);
+  EXPECT_EQ(RampFaults(fromFirst, 2, 0), 0u);
+  EXPECT_EQ(RampFaults(fromSecond, 2, 2), 0u);
+
+  // the first bundle goes; the second goes on
+  for (DWORD h : {a1, a2}) {
+    first.RemoveClient(h);
+    BASS_StreamFree(h);
+  }
+  EXPECT_EQ(driver.ActiveChannels(), 1);
+  Drain(b1);
+  fromSecond = ReadSamples<float>(b1, 2 * 12000);
+  ASSERT_EQ(fromSecond.size(), 2u * 12000);
+  EXPECT_EQ(RampFaults(fromSecond, 2, 2), 0u);
+
+  // the last client frees the driver
+  second.RemoveClient(b1);
+  BASS_StreamFree(b1);
+  EXPECT_EQ(driver.ActiveChannels(), 0);
+  BASS_ASIO_INFO info;
+  EXPECT_FALSE(BASS_ASIO_SetDevice(0));
+  EXPECT_FALSE(BASS_ASIO_GetInfo(&info));
+  EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_INIT);
+}
+
+// The capture callback takes no lock that the controller side holds: with the
+// catalogue's lock held for a second, audio keeps arriving.
+TEST_F(AsioDriver, CaptureGoesOnWhileTheControllerHoldsTheCatalogueLock) {
+  StartServer(2);
+  Build();
+  auto& input = Input("ASIO:0:0:2");
+  DWORD client = input.AddClient(48000, false, false);
+  ASSERT_NE(client, 0u);
+  FeedTone(2);
+  Drain(client);
+  std::vector<float> got;
+  {
+    std::lock_guard busy(DeviceControlLock());
+    got = ReadSamples<float>(client, 2 * 24000, std::chrono::milliseconds(1000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(got.size(), 2u * 24000) << "capture stalled while the lock was held";
+  EXPECT_EQ(RampFaults(got, 2, 0), 0u);
+  input.RemoveClient(client);
+  BASS_StreamFree(client);
+}
+
+TEST_F(AsioDriver, TheForcedRateIsUsedOrTheServersRateReported) {
+  for (int forced : {48000, 44100}) {
+    SCOPED_TRACE(forced);
+    fDevices.reset();
+    fServer.reset();
+    StartServer(2);
+    Ini().WriteInteger("ASIODevice0", "Samplerate", forced);
+    Build();
+    EXPECT_EQ(fDevices->ASIODevices()[0]->SampleRate(), forced);
+    auto& input = Input("ASIO:0:0:2");
+    DWORD client = input.AddClient(22050, false, false);
+    ASSERT_NE(client, 0u);
+    EXPECT_EQ(StreamInfo(client).freq, 48000u);
+    EXPECT_EQ(input.GetSampleRate(), 48000);
+    input.RemoveClient(client);
+    BASS_StreamFree(client);
+  }
+}
+
+TEST_F(AsioDriver, SixteenBitBundlesDeliverSixteenBitSamples) {
+  StartServer(2);
+  Build();
+  auto& input = Input("ASIO:0:0:2");
+  DWORD client = input.AddClient(48000, true, true);  // with the output workaround
+  ASSERT_NE(client, 0u);
+  EXPECT_EQ(StreamInfo(client).flags & BASS_SAMPLE_FLOAT, 0u);
+  FeedTone(2);
+  Drain(client);
+  auto got = ReadSamples<int16_t>(client, 2 * 4800);
+  ASSERT_EQ(got.size(), 2u * 4800);
+  size_t faults = 0;
+  for (size_t f = 0; f < got.size(); f += 2) {
+    // channel 2 runs 0.125 (4096 in 16 bits) above channel 1
+    if (std::abs(got[f + 1] - got[f] - 4096) > 2) ++faults;
+    if (got[f] < 0 || got[f] > 4096) ++faults;
+  }
+  EXPECT_EQ(faults, 0u);
+  input.RemoveClient(client);
+  BASS_StreamFree(client);
+}
+
+TEST_F(AsioDriver, ControlPanelAndAVanishedServerFailCleanly) {
+  StartServer(2);
+  Build();
+  auto& input = Input("ASIO:0:0:2");
+  // JACK has no panel: nothing happens, and the driver is free again after
+  EXPECT_NO_THROW(input.RunControlPanel());
+  EXPECT_EQ(fDevices->ASIODevices()[0]->ActiveChannels(), 0);
+  EXPECT_FALSE(BASS_ASIO_SetDevice(0));
+
+  fServer.reset();
+  try {
+    input.AddClient(48000, false, false);
+    FAIL() << "no error raised";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), "ASIOInit: illegal device number (BASS error 23)");
+  }
+  EXPECT_TRUE(input.Clients().empty());
+  EXPECT_THROW(input.RunControlPanel(), std::runtime_error);
+}
+
+TEST_F(AsioDriver, NoServerMeansNoDriverAndNoneIsStarted) {
+  setenv("JACK_DEFAULT_SERVER", "vt-devices-nobody-here", 1);
+  BASS_ASIO_DEVICEINFO info;
+  EXPECT_FALSE(BASS_ASIO_GetDeviceInfo(0, &info));
+  Build();
+  EXPECT_TRUE(fDevices->ASIODevices().empty());
+  jack_status_t status;
+  jack_client_t* probe = jack_client_open("vt-probe", JackNoStartServer, &status);
+  EXPECT_EQ(probe, nullptr) << "a server was started";
+  if (probe) jack_client_close(probe);
+  unsetenv("JACK_DEFAULT_SERVER");
+}
+
+TEST(AsioSettings, SavingWritesBundleStartsAndDeletesTheKeysInsideBundles) {
+  TTempFolder folder;
+  TIniFile ini(folder.Path() + "/Vantorel.ini");
+  ini.WriteInteger("ASIODevice3", "ChannelBundle1", 1);
+  ini.WriteInteger("ASIODevice3", "ChannelBundle2", 2);
+  TDeviceList list;
+  BASS_ASIO_DEVICEINFO device{"Four inputs", "four"};
+  BASS_ASIO_INFO info{};
+  info.inputs = 4;
+  TASIODeviceInfo driver(3, device, info, &ini, list);  // not initialised: the names stay empty
+  driver.SetSampleRate(48000);
+  driver.SetBufferSize(256);
+  // the page set channel 0 to 3: rows 1 and 2 lie inside, row 3 became mono
+  driver.WriteSettings(ini, {3, 0, 2, 0});
+  EXPECT_EQ(ini.ReadInteger("ASIODevice3", "ChannelBundle0", -1), 3);
+  EXPECT_EQ(ini.ReadString("ASIODevice3", "ChannelBundle1", "none"), "none");
+  EXPECT_EQ(ini.ReadString("ASIODevice3", "ChannelBundle2", "none"), "none");
+  EXPECT_EQ(ini.ReadInteger("ASIODevice3", "ChannelBundle3", -1), 1);
+  EXPECT_EQ(ini.ReadInteger("ASIODevice3", "Samplerate", -1), 48000);
+  EXPECT_EQ(ini.ReadInteger("ASIODevice3", "BufferSize", -1), 256);
+  EXPECT_EQ(ini.ReadInteger("ASIODevice3", "ThreadCount", -1), 1);
+
+  // read back, the saved layout gives the page's bundles
+  TDeviceList again;
+  TASIODeviceInfo reread(3, device, info, &ini, again);
+  ASSERT_EQ(again.Count(), 2u);
+  EXPECT_EQ(again.Id(0), "ASIO:3:0:3");
+  EXPECT_EQ(again.Id(1), "ASIO:3:3:1");
+  EXPECT_EQ(reread.SampleRate(), 48000);
+  EXPECT_EQ(reread.BufferSize(), 256);
+}
