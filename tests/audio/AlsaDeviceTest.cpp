@@ -1,0 +1,95 @@
+// Recording devices and the empty catalogue, with ALSA configured per test
+// through the user's configuration folder.
+#include <alsa/asoundlib.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "ClientStream.h"
+#include "audio/AudioDevices.h"
+
+using namespace vt::test;
+
+namespace {
+
+class AlsaDevices : public ::testing::Test {
+protected:
+  void SetUp() override {
+    setenv("JACK_DEFAULT_SERVER", "vt-devices-no-jack-here", 1);
+    setenv("PULSE_SERVER", "unix:/nonexistent/pulse.sock", 1);
+    setenv("XDG_CONFIG_HOME", fConfig.Path().c_str(), 1);
+    snd_config_update_free_global();
+  }
+  void TearDown() override {
+    fDevices.reset();
+    unsetenv("XDG_CONFIG_HOME");
+    unsetenv("PULSE_SERVER");
+    unsetenv("JACK_DEFAULT_SERVER");
+    snd_config_update_free_global();
+  }
+  // ALSA's default PCM for this test: the null PCM, which captures zeros.
+  void DefaultIsNull() {
+    std::filesystem::create_directories(fConfig.Path() + "/alsa");
+    std::ofstream(fConfig.Path() + "/alsa/asoundrc") << "pcm.!default { type null }\n";
+    snd_config_update_free_global();
+  }
+  void Build() { fDevices = std::make_unique<TAudioDevices>(nullptr); }
+  std::string StartError(TDeviceInfoWithClients& iInput, int iRate) {
+    try {
+      DWORD h = iInput.AddClient(iRate, false, false);
+      iInput.RemoveClient(h);
+      BASS_StreamFree(h);
+      return "";
+    } catch (const std::runtime_error& e) {
+      return e.what();
+    }
+  }
+
+  TTempFolder fConfig;
+  std::unique_ptr<TAudioDevices> fDevices;
+};
+
+}  // namespace
+
+TEST_F(AlsaDevices, WithNoDevicesAtAllTheCatalogueIsEmpty) {
+  Build();
+  EXPECT_EQ(fDevices->DeviceList().Count(), 0u);
+  EXPECT_TRUE(fDevices->WDMDevices().empty());
+  EXPECT_TRUE(fDevices->ASIODevices().empty());
+  EXPECT_TRUE(fDevices->WASAPIDevices().empty());
+  EXPECT_EQ(fDevices->DeviceList().Find("WDM:0"), nullptr);
+}
+
+TEST_F(AlsaDevices, AMissingDeviceGivesTheInitErrorEveryTime) {
+  Build();
+  TWDMDeviceInfo gone(7, "WDM: gone");
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    EXPECT_EQ(StartError(gone, 48000), "Init: illegal device number (BASS error 23)");
+    EXPECT_TRUE(gone.Clients().empty());
+  }
+}
+
+TEST_F(AlsaDevices, TheDefaultDeviceStartsStopsAndStartsAgain) {
+  DefaultIsNull();
+  Build();
+  ASSERT_EQ(fDevices->WDMDevices().size(), 1u);
+  EXPECT_EQ(fDevices->DeviceList().Id(0), "WDM:0");
+  EXPECT_EQ(fDevices->DeviceList().Device(0)->Name(), "WDM: Default");
+  auto& input = *fDevices->WDMDevices()[0];
+
+  for (bool use16 : {false, true}) {
+    DWORD client = input.AddClient(48000, use16, false);
+    ASSERT_NE(client, 0u);
+    EXPECT_EQ((StreamInfo(client).flags & BASS_SAMPLE_FLOAT) == 0, use16);
+    auto got = ReadSamples<char>(client, 4800 * 4);
+    EXPECT_EQ(got.size(), 4800u * 4);
+    EXPECT_TRUE(std::all_of(got.begin(), got.end(), [](char c) { return c == 0; }));
+    input.RemoveClient(client);
+    BASS_StreamFree(client);
+    BASS_DEVICEINFO info;
+    ASSERT_TRUE(BASS_RecordGetDeviceInfo(0, &info));
+    EXPECT_EQ(info.flags & BASS_DEVICE_INIT, 0u) << "the device stays initialised after its last client";
+    EXPECT_STREQ(info.driver, "default");
+  }
+}
