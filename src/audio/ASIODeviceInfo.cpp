@@ -35,6 +35,10 @@ TASIOSubDeviceInfo::TASIOSubDeviceInfo(TASIODeviceInfo* iParent, int iIndex, int
   fChannelCount = iChannelCount;
 }
 
+TASIOSubDeviceInfo::~TASIOSubDeviceInfo() {
+  if (Running()) StopDevice();
+}
+
 void TASIOSubDeviceInfo::RunControlPanel() { fParent->RunControlPanel(); }
 
 void TASIOSubDeviceInfo::StartDevice(int iSampleRate, bool& i16bit, bool iASIOWorkaround) {
@@ -87,6 +91,9 @@ TASIODeviceInfo::TASIODeviceInfo(int iIndex, const BASS_ASIO_DEVICEINFO& iDevice
     c += size;
   }
 }
+
+// The bundles go first, while the driver they stop is still whole.
+TASIODeviceInfo::~TASIODeviceInfo() { fSubDevices.clear(); }
 
 int TASIODeviceInfo::GetChannelBundle(int iChannel) const {
   return iChannel >= 0 && iChannel < static_cast<int>(fChannelBundles.size()) ? fChannelBundles[iChannel] : 0;

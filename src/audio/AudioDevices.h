@@ -39,7 +39,8 @@ protected:
   std::string fName;
 };
 
-// An input that can feed clients.
+// An input that can feed clients. An input freed while it still runs stops
+// first: its capture thread must not call into a freed input.
 class TDeviceInfoWithClients : public TDeviceInfo {
 public:
   using TDeviceInfo::TDeviceInfo;
@@ -87,6 +88,7 @@ private:
 class TWDMDeviceInfo : public TDeviceInfoWithClients {
 public:
   using TDeviceInfoWithClients::TDeviceInfoWithClients;
+  ~TWDMDeviceInfo() override;
   void StartDevice(int iSampleRate, bool& i16bit, bool iASIOWorkaround) override;
   void StopDevice() override;
   int GetSampleRate() override { return fLastSampleRate; }
@@ -99,6 +101,7 @@ private:
 class TWASAPIDeviceInfo : public TDeviceInfoWithClients {
 public:
   using TDeviceInfoWithClients::TDeviceInfoWithClients;
+  ~TWASAPIDeviceInfo() override;
   void StartDevice(int iSampleRate, bool& i16bit, bool iASIOWorkaround) override;
   void StopDevice() override;
   int GetSampleRate() override;
@@ -108,6 +111,7 @@ public:
 class TASIOSubDeviceInfo : public TDeviceInfoWithClients {
 public:
   TASIOSubDeviceInfo(TASIODeviceInfo* iParent, int iIndex, int iChannelCount, std::string iName);
+  ~TASIOSubDeviceInfo() override;
   bool HasControlPanel() override { return true; }
   void RunControlPanel() override;
   void StartDevice(int iSampleRate, bool& i16bit, bool iASIOWorkaround) override;
@@ -126,6 +130,7 @@ public:
   // Called while the driver is initialised; adds the bundles to iList.
   TASIODeviceInfo(int iIndex, const BASS_ASIO_DEVICEINFO& iDevice, const BASS_ASIO_INFO& iInfo,
                   const TIniFile* iIni, TDeviceList& iList);
+  ~TASIODeviceInfo() override;
   void RunControlPanel() override;
 
   void AddChannel(TASIOSubDeviceInfo& iDeviceInfo, int iSampleRate, bool i16bit, bool iASIOWorkaround);

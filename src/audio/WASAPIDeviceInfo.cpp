@@ -12,6 +12,10 @@ DWORD WASAPIInputProc(void* iBuffer, DWORD iLength, void* iUser) {
 }
 }  // namespace
 
+TWASAPIDeviceInfo::~TWASAPIDeviceInfo() {
+  if (Running()) StopDevice();
+}
+
 void TWASAPIDeviceInfo::StartDevice(int iSampleRate, bool& i16bit, bool) {
   if (!BASS_WASAPI_Init(fIndex, static_cast<DWORD>(iSampleRate), 2, 0, 1.0f, 0.0f, WASAPIInputProc, this))
     throw std::runtime_error(fmt::format("WASAPI_Init: {}", BassErrorText(BASS_ErrorGetCode())));

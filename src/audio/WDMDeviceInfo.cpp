@@ -12,6 +12,10 @@ BOOL WDMRecordProc(HRECORD, const void* iBuffer, DWORD iLength, void* iUser) {
 }
 }  // namespace
 
+TWDMDeviceInfo::~TWDMDeviceInfo() {
+  if (Running()) StopDevice();
+}
+
 void TWDMDeviceInfo::StartDevice(int iSampleRate, bool& i16bit, bool) {
   if (!BASS_RecordInit(fIndex)) throw std::runtime_error(fmt::format("Init: {}", BassErrorText(BASS_ErrorGetCode())));
   // From here on a failure releases the device again, so that the next

@@ -93,3 +93,21 @@ TEST_F(AlsaDevices, TheDefaultDeviceStartsStopsAndStartsAgain) {
     EXPECT_STREQ(info.driver, "default");
   }
 }
+
+// Freeing the catalogue while an input still runs stops the input first, so
+// its capture thread never calls into freed memory.
+TEST_F(AlsaDevices, FreeingARunningInputStopsItsCapture) {
+  DefaultIsNull();
+  Build();
+  ASSERT_EQ(fDevices->WDMDevices().size(), 1u);
+  DWORD client = fDevices->WDMDevices()[0]->AddClient(48000, false, false);
+  ASSERT_NE(client, 0u);
+  fDevices.reset();
+  Drain(client);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(BASS_ChannelGetData(client, nullptr, BASS_DATA_AVAILABLE), 0u);
+  BASS_DEVICEINFO info;
+  ASSERT_TRUE(BASS_RecordGetDeviceInfo(0, &info));
+  EXPECT_EQ(info.flags & BASS_DEVICE_INIT, 0u);
+  BASS_StreamFree(client);
+}

@@ -20,8 +20,8 @@ BOOL BASS_RecordSetDevice(DWORD device);
 DWORD BASS_RecordGetDevice();
 BOOL BASS_RecordFree();  // the thread's current recording device, with its channel
 // Starts capture on the thread's current device; freq 0 = 48000, chans 0 = 2.
-// flags: 0 = 16-bit, BASS_SAMPLE_FLOAT = 32-bit float. The handle is freed with
-// BASS_StreamFree or BASS_ChannelStop, or with BASS_RecordFree.
+// flags: 0 = 16-bit, BASS_SAMPLE_FLOAT = 32-bit float. Capture runs until
+// BASS_RecordFree (or until the procedure returns false).
 HRECORD BASS_RecordStart(DWORD freq, DWORD chans, DWORD flags, RECORDPROC* proc, void* user);
 
 // ---------------------------------------------------------------- ASIO drivers (JACK)
