@@ -53,7 +53,7 @@ struct TClients {
 TEST(DeviceClients, TheFirstClientSettlesRateAndFormatForEveryLaterOne) {
   for (bool first16 : {false, true}) {
     TCountingInput input;
-    TClients clients{input};
+    TClients clients{input, {}};
     DWORD a = clients.Add(44100, first16);
     DWORD b = clients.Add(22050, !first16);
     ASSERT_NE(a, 0u);
@@ -72,7 +72,7 @@ TEST(DeviceClients, TheFirstClientSettlesRateAndFormatForEveryLaterOne) {
 
 TEST(DeviceClients, EveryClientReceivesTheSameBytes) {
   TCountingInput input;
-  TClients clients{input};
+  TClients clients{input, {}};
   DWORD a = clients.Add(48000, true);
   DWORD b = clients.Add(48000, true);
   std::vector<int16_t> block(960);
@@ -90,7 +90,7 @@ TEST(DeviceClients, EveryClientReceivesTheSameBytes) {
 TEST(DeviceClients, AnInputThatAlwaysDeliversFloatGivesFloatStreams) {
   TCountingInput input;
   input.fAlwaysFloat = true;
-  TClients clients{input};
+  TClients clients{input, {}};
   DWORD a = clients.Add(48000, true);
   EXPECT_TRUE(input.fAsked16Bit);
   EXPECT_NE(StreamInfo(a).flags & BASS_SAMPLE_FLOAT, 0u);
