@@ -5,6 +5,11 @@
 // procedure runs; Start() releases them. Destruction asks the procedure to end,
 // wakes it and waits until it has returned, so owners destroy their threads
 // before freeing what the procedures use.
+// An owner that keeps the thread in a unique_ptr and reads it from the
+// procedure (fThread->Terminated()) ends it with Terminate() and WaitFor()
+// before reset(), or lets the member's own destructor run: reset() clears the
+// pointer before it destroys the thread, so the procedure would read null.
+// TSimpleThread::Current() gives the procedure its thread without the owner.
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
