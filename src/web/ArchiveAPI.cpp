@@ -1,0 +1,218 @@
+#include "web/ArchiveAPI.h"
+
+#include <httplib.h>
+
+#include <filesystem>
+#include <optional>
+#include <regex>
+#include <stdexcept>
+#include <system_error>
+
+#include <fmt/format.h>
+
+#include "support/PersistentStorage.h"
+#include "support/SimpleSQLInterface.h"
+#include "web/FileReply.h"
+#include "web/ISO8601.h"
+#include "web/PeaksRoute.h"
+
+namespace {
+constexpr const char* kCreateTable =
+    "CREATE TABLE IF NOT EXISTS recordings (id INTEGER PRIMARY KEY AUTOINCREMENT, starttime TIMESTAMP NOT NULL, "
+    "duration REAL DEFAULT NULL, filename VARCHAR NOT NULL)";
+
+// path digits to a number; too many digits fail with iMessage
+int PathNumber(const std::string& iDigits, const char* iMessage) {
+  const size_t first = iDigits.find_first_not_of('0');
+  const std::string significant = first == std::string::npos ? "0" : iDigits.substr(first);
+  if (significant.size() > 9) throw std::invalid_argument(iMessage);
+  return std::stoi(significant);
+}
+
+std::string NamePart(const std::string& iFileName) {
+  const auto sep = iFileName.find_last_of("/\\");
+  return sep == std::string::npos ? iFileName : iFileName.substr(sep + 1);
+}
+
+std::string WithSeparator(const std::string& iFolder) {
+  return !iFolder.empty() && iFolder.back() != '/' ? iFolder + "/" : iFolder;
+}
+
+bool IsRegularFile(const std::string& iPath) {
+  std::error_code ec;
+  return std::filesystem::is_regular_file(iPath, ec);
+}
+}  // namespace
+
+std::shared_ptr<ISQLConnection> OpenArchiveDatabase(const std::string& iDatabasePath) {
+  const auto folder = std::filesystem::path(iDatabasePath).parent_path();
+  if (!folder.empty()) std::filesystem::create_directories(folder);
+  auto connection = CreateSQLConnection(SQLiteConnectionString(iDatabasePath));
+  connection->PrepareStatement(kCreateTable)->ExecuteUpdatePrepared();
+  return connection;
+}
+
+std::string StatsDateText(TDateTime iLocal) {
+  int y, m, d, h, n, s, ms;
+  DecodeDateTime(iLocal, y, m, d, h, n, s, ms);
+  return fmt::format("{:02}/{:02}/{:04} {:02}:{:02}:{:02}", m, d, y, h, n, s);
+}
+
+std::string UTCEventDateText(TDateTime iUTC) {
+  int y, m, d, h, n, s, ms;
+  DecodeDateTime(iUTC, y, m, d, h, n, s, ms);
+  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}Z", y, m, d, h, n, s, ms);
+}
+
+std::string DayListTimeText(TDateTime iLocal) {
+  int y, m, d, h, n, s, ms;
+  DecodeDateTime(iLocal, y, m, d, h, n, s, ms);
+  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}", y, m, d, h, n, s);
+}
+
+std::string ArchiveStatsJSON(const TWebSlotSnapshot& iSlot) {
+  auto connection = OpenArchiveDatabase(iSlot.DatabasePath);
+  auto rows = connection->PrepareStatement("SELECT COUNT(*), MIN(starttime), MAX(starttime) FROM recordings")
+                  ->ExecuteQueryPrepared();
+  auto result = NewPersistentObject();
+  if (rows->First()) {
+    result->SetNumber("count", rows->GetInt(1));
+    if (!rows->IsNull(2)) result->SetString("oldest", StatsDateText(rows->GetTimestamp(2)));
+    if (!rows->IsNull(3)) result->SetString("newest", StatsDateText(rows->GetTimestamp(3)));
+  }
+  return result->AsJSon(true, true);
+}
+
+std::string CalendarEventsJSON(const TWebSlotSnapshot& iSlot, TDateTime iStartLocal, TDateTime iEndLocal) {
+  auto connection = OpenArchiveDatabase(iSlot.DatabasePath);
+  auto statement = connection->PrepareStatement(
+      "SELECT id, starttime, duration, filename FROM recordings WHERE starttime >= :start AND starttime < :end");
+  statement->SetTimestampByName("start", iStartLocal);
+  statement->SetTimestampByName("end", iEndLocal);
+  auto rows = statement->ExecuteQueryPrepared();
+  auto events = NewPersistentArray();
+  while (rows->Next()) {
+    const int32_t id = rows->GetInt(1);
+    float duration = 0;
+    if (rows->IsNull(3)) {
+      if (id != iSlot.CurrentRecordingID) continue;  // never closed: its length is unknown
+      duration = iSlot.CurrentRecordingDuration;
+    } else {
+      duration = static_cast<float>(rows->GetFloat(3));
+    }
+    TDateTime startUTC = 0;
+    try {
+      if (!LocalToUTC(rows->GetTimestamp(2), startUTC)) continue;  // inside the skipped hour
+    } catch (const std::exception&) {
+      continue;  // not a date-time
+    }
+    auto event = events->AddObject();
+    event->SetNumber("id", id)
+        ->SetString("start", UTCEventDateText(startUTC))
+        ->SetString("end", UTCEventDateText(startUTC + static_cast<double>(duration) / 86400.0))
+        ->SetString("title", iSlot.Name)
+        ->SetString("filename", NamePart(rows->GetString(4)));
+  }
+  return events->AsJSon(true, true);
+}
+
+std::string DayListJSON(const TWebSlotSnapshot& iSlot, int iYear, int iMonth, int iDay) {
+  const TDateTime day = EncodeDateTime(iYear, iMonth, iDay, 0, 0, 0, 0);
+  auto connection = OpenArchiveDatabase(iSlot.DatabasePath);
+  auto statement = connection->PrepareStatement(
+      "SELECT id, starttime, duration FROM recordings WHERE starttime >= :start AND starttime < :end");
+  statement->SetTimestampByName("start", day);
+  statement->SetTimestampByName("end", day + 1.0);
+  auto rows = statement->ExecuteQueryPrepared();
+  auto list = NewPersistentArray();
+  while (rows->Next()) {
+    const int32_t id = rows->GetInt(1);
+    auto item = list->AddObject();
+    item->SetNumber("ID", id)->SetString("Time", DayListTimeText(rows->GetTimestamp(2)));
+    if (!rows->IsNull(3))
+      item->SetNumber("Duration", rows->GetFloat(3));
+    else if (id == iSlot.CurrentRecordingID)
+      item->SetNumber("Duration", iSlot.CurrentRecordingDuration);
+    else
+      item->SetNull("Duration");
+  }
+  return list->AsJSon(true, true);
+}
+
+namespace {
+struct TRecordingFile {
+  std::string Path;      // empty when in neither folder
+  std::string FileName;  // stored relative name
+  bool Closed = false;   // its duration has been stored
+};
+
+// nullopt: no such row
+std::optional<TRecordingFile> FindRecordingFile(const TWebSlotSnapshot& iSlot, int iID) {
+  auto connection = OpenArchiveDatabase(iSlot.DatabasePath);
+  auto statement = connection->PrepareStatement("SELECT filename, duration FROM recordings WHERE id=:id");
+  statement->SetIntByName("id", iID);
+  auto rows = statement->ExecuteQueryPrepared();
+  if (!rows->First()) return std::nullopt;
+  TRecordingFile file;
+  file.FileName = rows->GetString(1);
+  file.Closed = !rows->IsNull(2);
+  std::string path = WithSeparator(iSlot.Folder) + file.FileName;
+  if (!IsRegularFile(path) && !iSlot.SecondaryFolder.empty()) path = WithSeparator(iSlot.SecondaryFolder) + file.FileName;
+  if (IsRegularFile(path)) file.Path = path;
+  return file;
+}
+}  // namespace
+
+bool HandleArchiveRoutes(TWebContext& iContext, const std::string& iPath) {
+  static const std::regex kStats("^/ws/slots/(\\d+)/stats");
+  static const std::regex kEvents("^/ws/slots/(\\d+)/calendarevents");
+  static const std::regex kList("^/ws/slots/(\\d+)/list/(\\d+)/(\\d+)/(\\d+)");
+  static const std::regex kGetFile("^/ws/slots/(\\d+)/getfile/(\\d+)");
+  static const std::regex kPeaks("^/ws/slots/(\\d+)/peaks/(\\d+)");
+  std::smatch m;
+  const auto matches = [&](const std::regex& iPattern) {
+    return std::regex_search(iPath, m, iPattern, std::regex_constants::match_continuous);
+  };
+  if (matches(kStats)) {
+    const auto slot = iContext.Host.Slot(SlotIndexFromText(iContext.Host, m[1].str()));
+    SendJSONReply(iContext, ArchiveStatsJSON(slot));
+    return true;
+  }
+  if (matches(kEvents)) {
+    const auto slot = iContext.Host.Slot(SlotIndexFromText(iContext.Host, m[1].str()));
+    TDateTime start = 0, end = 0;
+    try {
+      if (!iContext.HasParam("start") || !iContext.HasParam("end")) throw std::invalid_argument("missing");
+      start = ParseISO8601Date(iContext.Param("start"));
+      end = ParseISO8601Date(iContext.Param("end"));
+    } catch (const std::exception&) {
+      throw std::runtime_error("Date parse error");
+    }
+    SendJSONReply(iContext, CalendarEventsJSON(slot, start, end));
+    return true;
+  }
+  if (matches(kList)) {
+    const auto slot = iContext.Host.Slot(SlotIndexFromText(iContext.Host, m[1].str()));
+    constexpr const char* kDateError = "Invalid argument to date encode";
+    SendJSONReply(iContext, DayListJSON(slot, PathNumber(m[2].str(), kDateError), PathNumber(m[3].str(), kDateError),
+                                        PathNumber(m[4].str(), kDateError)));
+    return true;
+  }
+  const bool getFile = matches(kGetFile);
+  if (getFile || matches(kPeaks)) {
+    const auto slot = iContext.Host.Slot(SlotIndexFromText(iContext.Host, m[1].str()));
+    const int id = PathNumber(m[2].str(), "Invalid recording id");
+    const auto file = FindRecordingFile(slot, id);
+    if (!file || file->Path.empty()) {
+      SendNotFound(iContext);
+      return true;
+    }
+    if (getFile) {
+      if (!SendRangedFile(iContext, file->Path, NamePart(file->FileName))) SendNotFound(iContext);
+    } else {
+      SendRecordingPeaks(iContext, file->Path, file->Closed);
+    }
+    return true;
+  }
+  return false;
+}

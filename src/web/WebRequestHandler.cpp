@@ -1,0 +1,135 @@
+#include "web/WebRequestHandler.h"
+
+#include <httplib.h>
+
+#include <cctype>
+#include <exception>
+#include <map>
+
+#include "web/BasicAuth.h"
+#include "web/ContentType.h"
+#include "web/EmbeddedFiles.h"
+#include "web/FileReply.h"
+#include "web/OverrideFolder.h"
+#include "web/PasswordHash.h"
+#include "web/SlotAPI.h"
+#include "web/WebContext.h"
+
+namespace {
+// "+" first, then percent escapes
+std::string DecodeFormText(const std::string& iText) {
+  std::string result;
+  for (size_t i = 0; i < iText.size(); ++i) {
+    const char c = iText[i];
+    if (c == '+') {
+      result += ' ';
+    } else if (c == '%' && i + 2 < iText.size() + 0 && std::isxdigit(static_cast<unsigned char>(iText[i + 1])) &&
+               std::isxdigit(static_cast<unsigned char>(iText[i + 2]))) {
+      result += static_cast<char>(std::stoi(iText.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      result += c;
+    }
+  }
+  return result;
+}
+
+void ParseFormText(const std::string& iText, std::multimap<std::string, std::string>& oParams) {
+  size_t start = 0;
+  while (start <= iText.size()) {
+    const auto amp = iText.find('&', start);
+    const std::string pair = iText.substr(start, amp == std::string::npos ? std::string::npos : amp - start);
+    if (!pair.empty()) {
+      const auto eq = pair.find('=');
+      oParams.emplace(DecodeFormText(pair.substr(0, eq)),
+                      eq == std::string::npos ? std::string() : DecodeFormText(pair.substr(eq + 1)));
+    }
+    if (amp == std::string::npos) break;
+    start = amp + 1;
+  }
+}
+
+std::multimap<std::string, std::string> RequestParams(const httplib::Request& iRequest) {
+  // the library has decoded the query string ("+" as a blank, then escapes)
+  std::multimap<std::string, std::string> params(iRequest.params.begin(), iRequest.params.end());
+  const std::string type = iRequest.get_header_value("Content-Type");
+  if (type.compare(0, 33, "application/x-www-form-urlencoded") == 0) ParseFormText(iRequest.body, params);
+  return params;
+}
+
+void SendUnauthorized(httplib::Response& oResponse) {
+  oResponse.status = 401;
+  oResponse.set_header("WWW-Authenticate", "Basic realm=\"Quorvane Vantorel\"");
+  oResponse.set_content("<html><head><title>401 Unauthorized</title></head><body><h1>401 Unauthorized</h1></body></html>",
+                        "text/html");
+}
+
+void SendEmptySuccess(httplib::Response& oResponse) {
+  oResponse.status = 200;
+  oResponse.body.clear();
+}
+}  // namespace
+
+TWebRequestHandler::TWebRequestHandler(IWebHost& iHost, TWebServerConfig iConfig, const std::atomic<bool>& iStopping)
+    : fHost(iHost), fConfig(std::move(iConfig)), fStopping(iStopping) {}
+
+TAccessLevel TWebRequestHandler::AccessLevel(const httplib::Request& iRequest) const {
+  if (!iRequest.has_header("Authorization")) return fConfig.AnonymousAccess;
+  const auto credentials = ParseBasicAuthorization(iRequest.get_header_value("Authorization"));
+  if (!credentials) return alNone;  // credentials that match no user give no access
+  const std::string hash = PasswordHash(credentials->Password);
+  if (credentials->User == fConfig.AdminUser && hash == fConfig.AdminPasswordHash) return alAdmin;
+  if (credentials->User == fConfig.ReadOnlyUser && hash == fConfig.ReadOnlyPasswordHash) return alReadOnly;
+  return alNone;
+}
+
+void TWebRequestHandler::HandleCommandGet(const httplib::Request& iRequest, httplib::Response& oResponse) {
+  try {
+    TWebContext context{fHost, iRequest, oResponse, RequestParams(iRequest), fStopping};
+    const TAccessLevel level = AccessLevel(iRequest);
+    if (level == alNone) {
+      SendUnauthorized(oResponse);
+      return;
+    }
+    const std::string& path = iRequest.path;  // percent escapes already decoded
+    const bool isCommandPath = (level == alAdmin && path == "/execute") || path == "/ws/execute";
+
+    if (iRequest.method == "GET") {
+      if (path == "/") {
+        oResponse.set_redirect("/index.html", 302);
+        return;
+      }
+      const std::string localFile = ResolveOverrideFile(
+          fConfig.OverrideFolder.empty() ? DefaultOverrideFolder() : fConfig.OverrideFolder, path);
+      if (!localFile.empty() && SendWholeFile(context, localFile, std::string())) return;
+      if (const TEmbeddedFile* file = FindEmbeddedFile(path)) {
+        oResponse.status = 200;
+        oResponse.set_content(file->Data.data(), file->Data.size(), ContentTypeForPath(path));
+        return;
+      }
+      if (isCommandPath) {
+        ExecuteCommand(fHost, context.Param("command"));
+        SendEmptySuccess(oResponse);
+        return;
+      }
+      if (!HandleSlotRoutes(context, path)) SendNotFound(context);
+      return;
+    }
+    if (iRequest.method == "POST") {
+      if (isCommandPath) ExecuteCommand(fHost, context.Param("command"));
+      SendEmptySuccess(oResponse);
+      return;
+    }
+    SendEmptySuccess(oResponse);  // HEAD: nothing beyond the access check
+  } catch (const std::exception& e) {
+    oResponse = httplib::Response();
+    oResponse.status = 500;
+    oResponse.reason = "Error";
+    oResponse.set_content(e.what(), "text/plain");
+  }
+}
+
+void TWebRequestHandler::HandleCommandOther(const httplib::Request& iRequest, httplib::Response& oResponse) {
+  fHost.LogMessage(iRequest.method);
+  SendEmptySuccess(oResponse);
+}

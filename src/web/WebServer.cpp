@@ -1,0 +1,175 @@
+#include "web/WebServer.h"
+
+#include <httplib.h>
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <chrono>
+#include <mutex>
+#include <stdexcept>
+
+#include <fmt/format.h>
+
+#include "web/WebRequestHandler.h"
+
+namespace {
+// Set on a connection thread that was started while the cap was reached.
+thread_local bool tOverloaded = false;
+
+// One thread per connection, as many as the cap allows at full service; those
+// beyond it still get a thread, but only to be told 503 and closed, so a flood
+// of connections cannot tie up the server's work.
+class TConnectionThreads final : public httplib::TaskQueue {
+public:
+  explicit TConnectionThreads(int iCap) : fState(std::make_shared<TState>()), fCap(iCap) {}
+
+  void enqueue(std::function<void()> iWork) override {
+    bool overloaded;
+    {
+      std::lock_guard<std::mutex> lock(fState->Mutex);
+      overloaded = fState->Active >= fCap;
+      ++fState->Active;
+    }
+    try {
+      std::thread([state = fState, work = std::move(iWork), overloaded]() mutable {
+        tOverloaded = overloaded;
+        try {
+          work();
+        } catch (...) {
+        }
+        work = nullptr;  // drop what refers to the server before it may go
+        {
+          std::lock_guard<std::mutex> lock(state->Mutex);
+          --state->Active;
+        }
+        state->Idle.notify_all();
+      }).detach();
+    } catch (const std::system_error&) {
+      // no thread to be had: the socket is closed by the work itself, run it here
+      {
+        std::lock_guard<std::mutex> lock(fState->Mutex);
+        --fState->Active;
+      }
+      tOverloaded = true;
+      iWork();
+      tOverloaded = false;
+    }
+  }
+
+  void shutdown() override {
+    std::unique_lock<std::mutex> lock(fState->Mutex);
+    fState->Idle.wait(lock, [this] { return fState->Active == 0; });
+  }
+
+private:
+  struct TState {
+    std::mutex Mutex;
+    std::condition_variable Idle;
+    int Active = 0;
+  };
+  std::shared_ptr<TState> fState;
+  int fCap;
+};
+}  // namespace
+
+TWebServer::TWebServer(IWebHost& iHost) : fHost(iHost) {}
+
+TWebServer::~TWebServer() {
+  if (IsRunning()) Stop();
+}
+
+bool TWebServer::IsRunning() const { return fServer != nullptr; }
+
+void TWebServer::Start(const TWebServerConfig& iConfig) {
+  if (IsRunning()) return;
+  const TListenAddress address = ParseListenAddress(iConfig.Port, fLastPort);
+  fStopping = false;
+  auto server = std::make_unique<httplib::Server>();
+  auto handler = std::make_unique<TWebRequestHandler>(fHost, iConfig, fStopping);
+
+  const int cap = iConfig.MaxConnections > 0 ? iConfig.MaxConnections : 1;
+  server->new_task_queue = [cap] { return new TConnectionThreads(cap); };
+  // SO_REUSEADDR only: the library's default adds SO_REUSEPORT, which would let
+  // a second server start on a port that is already taken
+  server->set_socket_options([](httplib::socket_t iSocket) {
+    int yes = 1;
+    ::setsockopt(iSocket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
+  server->set_keep_alive_max_count(1);  // one request per connection
+  server->set_read_timeout(iConfig.ReadTimeoutSeconds, 0);
+  server->set_write_timeout(iConfig.WriteTimeoutSeconds, 0);
+  server->set_payload_max_length(iConfig.MaxRequestBodyBytes);
+
+  TWebRequestHandler* h = handler.get();
+  server->set_pre_routing_handler([h](const httplib::Request& iRequest, httplib::Response& oResponse) {
+    if (tOverloaded) {
+      oResponse.status = 503;
+      oResponse.set_content("Server busy", "text/plain");
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    // Byte ranges are answered by our own file replies; the library must not
+    // cut bodies by them a second time. The request object is not const where
+    // the library keeps it.
+    const_cast<httplib::Request&>(iRequest).ranges.clear();
+    if (iRequest.method == "TRACE" || iRequest.method == "CONNECT" || iRequest.method == "PRI") {
+      h->HandleCommandOther(iRequest, oResponse);
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    return httplib::Server::HandlerResponse::Unhandled;
+  });
+  const auto getPost = [h](const httplib::Request& iRequest, httplib::Response& oResponse) {
+    h->HandleCommandGet(iRequest, oResponse);
+  };
+  const auto other = [h](const httplib::Request& iRequest, httplib::Response& oResponse) {
+    h->HandleCommandOther(iRequest, oResponse);
+  };
+  server->Get(".*", getPost);  // also HEAD
+  server->Post(".*", getPost);
+  server->Put(".*", other);
+  server->Delete(".*", other);
+  server->Options(".*", other);
+  server->Patch(".*", other);
+
+  bool bound = false;
+  int port = address.Port;
+  errno = 0;
+  if (address.Port == 0) {
+    port = server->bind_to_any_port(address.Host);
+    bound = port > 0;
+  } else if (address.Port > 0 && address.Port <= 65535) {
+    bound = server->bind_to_port(address.Host, address.Port);
+  }
+  if (!bound) {
+    const std::string reason =
+        address.Port < 0 || address.Port > 65535
+            ? fmt::format("Invalid port {}", iConfig.Port)
+            : fmt::format("Could not listen on {}:{}{}{}", address.Host, address.Port, errno ? ": " : "",
+                          errno ? std::strerror(errno) : "");
+    const std::string message = "Error starting web server: " + reason;
+    fHost.LogWebServerMessage(message);
+    throw std::runtime_error(message);
+  }
+  if (address.Port != 0) fLastPort = address.Port;
+  fBoundPort = port;
+  fHandler = std::move(handler);
+  fServer = std::move(server);
+  httplib::Server* s = fServer.get();
+  fListener = std::thread([s] { s->listen_after_bind(); });
+  // stop() before the listener runs would be lost and leave it listening
+  for (int i = 0; i < 500 && !s->is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  fHost.LogWebServerMessage("Web server started");
+}
+
+void TWebServer::Stop() {
+  if (!IsRunning()) return;
+  fStopping = true;
+  fServer->stop();
+  if (fListener.joinable()) fListener.join();  // waits for the connection threads too
+  fServer.reset();
+  fHandler.reset();
+  fBoundPort = 0;
+  fHost.LogWebServerMessage("Web server stopped");
+}

@@ -1,0 +1,46 @@
+#pragma once
+// The built-in HTTP server: the browser client, the slot status and control
+// API and the archive API. One thread accepts; every connection gets a thread
+// of its own and is closed after one reply.
+//
+// Start, Stop and IsRunning belong to the controller thread.
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "web/WebHost.h"
+#include "web/WebServerConfig.h"
+
+namespace httplib {
+class Server;
+}
+class TWebRequestHandler;
+
+class TWebServer {
+public:
+  explicit TWebServer(IWebHost& iHost);
+  ~TWebServer();  // Stop()
+  TWebServer(const TWebServer&) = delete;
+  TWebServer& operator=(const TWebServer&) = delete;
+
+  // Does nothing while listening. Takes the users, hashes and anonymous level
+  // for the whole run. On failure logs and throws std::runtime_error
+  // "Error starting web server: <reason>"; the server stays stopped.
+  // On success logs "Web server started".
+  void Start(const TWebServerConfig& iConfig);
+  // Closes the listening socket, ends open connections, logs "Web server stopped".
+  void Stop();
+  bool IsRunning() const;
+  // The port listened on (useful after a start on port 0).
+  int Port() const { return fBoundPort; }
+
+private:
+  IWebHost& fHost;
+  std::unique_ptr<httplib::Server> fServer;
+  std::unique_ptr<TWebRequestHandler> fHandler;
+  std::thread fListener;
+  std::atomic<bool> fStopping{false};
+  int fLastPort = 5252;  // a port text that is no number keeps the last one
+  int fBoundPort = 0;
+};

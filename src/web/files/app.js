@@ -1,0 +1,132 @@
+// The archive calendar of one slot and its player.
+import WaveSurfer from '/assets/js/wavesurfer/wavesurfer.esm.js';
+import TimelinePlugin from '/assets/js/wavesurfer/plugins/timeline.esm.js';
+
+let slot = '0';
+let calendar = null;
+let source = null;
+let player = null;
+
+function eventsUrl() {
+  return '/ws/slot/' + slot + '/calendarevents';
+}
+
+function fillSlots(slots) {
+  const select = document.getElementById('slot');
+  for (const s of slots) {
+    // names come from the slot settings: text, never markup
+    const option = document.createElement('option');
+    option.value = String(s.ID);
+    option.textContent = s.Name;
+    select.appendChild(option);
+  }
+  select.addEventListener('change', () => {
+    slot = select.value;
+    if (source) source.remove();
+    source = calendar.addEventSource(eventsUrl());
+    calendar.refetchEvents();
+  });
+}
+
+// The waveform comes from the server (min/max pairs), so an hour-long
+// recording is neither downloaded nor decoded before it plays.
+async function loadPeaks(url) {
+  const reply = await fetch(url, { cache: 'no-store' });
+  if (!reply.ok) throw new Error('peaks ' + reply.status);
+  const bytes = new DataView(await reply.arrayBuffer());
+  const rate = bytes.getUint32(8, true);
+  const count = Math.floor((bytes.byteLength - 16) / 4);
+  const peaks = new Float32Array(count * 2);
+  for (let i = 0; i < count; i++) {
+    peaks[2 * i] = bytes.getInt16(16 + 4 * i, true) / 32767;
+    peaks[2 * i + 1] = bytes.getInt16(18 + 4 * i, true) / 32767;
+  }
+  return { peaks, duration: count / rate };
+}
+
+function closePlayer() {
+  if (player) {
+    player.destroy();
+    player = null;
+  }
+}
+
+async function openPlayer(event) {
+  closePlayer();
+  const start = moment(event.start);
+  const id = event.id;
+  const fileUrl = '/ws/slot/' + slot + '/getfile/' + id + '/' + encodeURIComponent(event.extendedProps.filename);
+  const peaksUrl = '/ws/slot/' + slot + '/peaks/' + id;
+  document.getElementById('playerTitle').textContent = start.format('LLLL');
+  document.getElementById('download').setAttribute('href', fileUrl);
+  document.getElementById('position').textContent = start.format('LTS');
+  const loading = document.getElementById('loading');
+  const loadingText = document.getElementById('loadingText');
+  loading.style.display = '';
+  loadingText.textContent = 'Downloading... 0%';
+  const play = document.getElementById('play');
+  const pause = document.getElementById('pause');
+  play.disabled = true;
+  pause.disabled = true;
+  $('#player').modal('show');
+
+  let data;
+  try {
+    data = await loadPeaks(peaksUrl);
+  } catch (e) {
+    const seconds = (event.end ? (event.end - event.start) / 1000 : 1) || 1;
+    data = { peaks: new Float32Array([0, 0]), duration: seconds };
+  }
+  loadingText.textContent = 'Decoding...';
+  const media = document.createElement('audio');
+  media.preload = 'metadata';
+  const ws = WaveSurfer.create({
+    container: '#waveform',
+    media,
+    url: fileUrl,
+    peaks: [data.peaks],
+    duration: data.duration,
+    height: 128,
+    normalize: true,
+    plugins: [TimelinePlugin.create({
+      container: '#timeline',
+      formatTimeCallback: (seconds) => start.clone().add(seconds, 'seconds').format('LT'),
+    })],
+  });
+  player = ws;
+  const showPosition = () => {
+    document.getElementById('position').textContent = start.clone().add(ws.getCurrentTime(), 'seconds').format('LTS');
+  };
+  const showState = () => {
+    const playing = ws.isPlaying();
+    play.disabled = playing;
+    pause.disabled = !playing;
+  };
+  ws.on('ready', () => { loading.style.display = 'none'; showState(); });
+  ws.on('play', showState);
+  ws.on('pause', showState);
+  ws.on('finish', showState);
+  ws.on('timeupdate', showPosition);
+  ws.on('interaction', showPosition);
+  ws.on('seeking', showPosition);
+  // the waveform is complete as soon as the peaks are there
+  loading.style.display = 'none';
+  play.disabled = false;
+}
+
+document.getElementById('play').addEventListener('click', () => { if (player) player.play(); });
+document.getElementById('pause').addEventListener('click', () => { if (player) player.pause(); });
+$('#player').on('hidden.bs.modal', closePlayer);
+
+document.addEventListener('DOMContentLoaded', () => {});
+calendar = new FullCalendar.Calendar(document.getElementById('calendar'), {
+  plugins: ['bootstrap', 'dayGrid', 'timeGrid', 'list'],
+  themeSystem: 'bootstrap',
+  defaultView: 'listWeek',
+  header: { left: 'prev,next today', center: 'title', right: 'timeGridWeek,timeGridDay,listWeek' },
+  allDaySlot: false,
+  eventClick: (info) => { info.jsEvent.preventDefault(); openPlayer(info.event); },
+});
+source = calendar.addEventSource(eventsUrl());
+calendar.render();
+fetch('/ws/slots', { cache: 'no-store' }).then((r) => r.json()).then(fillSlots);
