@@ -94,7 +94,7 @@ void TWebServer::Start(const TWebServerConfig& iConfig) {
   server->new_task_queue = [cap] { return new TConnectionThreads(cap); };
   // SO_REUSEADDR only: the library's default adds SO_REUSEPORT, which would let
   // a second server start on a port that is already taken
-  server->set_socket_options([](httplib::socket_t iSocket) {
+  server->set_socket_options([](socket_t iSocket) {
     int yes = 1;
     ::setsockopt(iSocket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   });
