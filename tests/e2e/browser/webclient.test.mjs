@@ -1,0 +1,106 @@
+// The browser client in headless Chromium against the fixture server: the
+// calendar lists the recordings, the player shows the waveform and plays, the
+// download link fetches the file, and status.html follows a start command.
+//   node webclient.test.mjs <path of WebFixtureServer>
+import { spawn } from 'node:child_process';
+import { mkdtempSync, rmSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join, dirname } from 'node:path';
+import { createRequire } from 'node:module';
+import { fileURLToPath } from 'node:url';
+
+const require = createRequire(join(dirname(fileURLToPath(import.meta.url)), '..', 'package.json'));
+const { chromium } = require('playwright-core');
+
+const serverPath = process.argv[2];
+const folder = mkdtempSync(join(tmpdir(), 'vt-browser-'));
+const server = spawn(serverPath, [folder], { stdio: ['pipe', 'pipe', 'inherit'] });
+let browser = null;
+
+function fail(message) {
+  throw new Error(message);
+}
+
+async function serverPort() {
+  let text = '';
+  for await (const chunk of server.stdout) {
+    text += chunk;
+    const m = /PORT (\d+)/.exec(text);
+    if (m) return Number(m[1]);
+  }
+  fail('fixture server ended without a port');
+}
+
+async function main() {
+  const port = await Promise.race([
+    serverPort(),
+    new Promise((_, reject) => setTimeout(() => reject(new Error('no port within 60 s')), 60000)),
+  ]);
+  const base = `http://127.0.0.1:${port}`;
+  browser = await chromium.launch({
+    executablePath: '/usr/bin/chromium',
+    args: ['--no-sandbox', '--disable-gpu', '--autoplay-policy=no-user-gesture-required', '--mute-audio'],
+  });
+  const page = await browser.newPage();
+  const errors = [];
+  page.on('pageerror', (e) => errors.push(String(e)));
+
+  await page.goto(`${base}/index.html`);
+  // the slot name is shown as text, never as markup
+  await page.waitForFunction(() => document.querySelector('#slot option')?.textContent === 'Morning <b>Show</b>');
+  const items = page.locator('.fc-list-item');
+  await items.first().waitFor({ timeout: 20000 });
+  if ((await items.count()) !== 2) fail(`calendar lists ${await items.count()} recordings, expected 2`);
+  if ((await page.locator('.fc-list-item b').count()) !== 0) fail('slot name was inserted as HTML');
+
+  await items.first().click();
+  await page.locator('#player').waitFor({ state: 'visible' });
+  // the waveform: wavesurfer draws into canvases inside its shadow root
+  await page.waitForFunction(() => {
+    const host = document.querySelector('#waveform > div');
+    const root = host && host.shadowRoot;
+    return root && root.querySelectorAll('canvas').length > 0;
+  }, null, { timeout: 10000 });
+  await page.locator('#play:not([disabled])').waitFor({ timeout: 10000 });
+  await page.click('#play');
+  await page.locator('#pause:not([disabled])').waitFor({ timeout: 10000 });
+  const started = await page.textContent('#position');
+  await page.waitForFunction((first) => document.querySelector('#position').textContent !== first, started,
+                             { timeout: 10000 });
+
+  const href = await page.getAttribute('#download', 'href');
+  if (!/^\/ws\/slot\/0\/getfile\/\d+\/show-\d\.mp3$/.test(href)) fail(`download link ${href}`);
+  const download = await page.evaluate(async (url) => {
+    const r = await fetch(url);
+    const b = await r.arrayBuffer();
+    return { status: r.status, size: b.byteLength, disposition: r.headers.get('Content-Disposition') };
+  }, href);
+  if (download.status !== 200 || download.size < 50000 || !/attachment/.test(download.disposition))
+    fail(`download: ${JSON.stringify(download)}`);
+  await page.click('#close');
+
+  const status = await browser.newPage();
+  await status.goto(`${base}/status.html`);
+  const start = status.locator('#slot0 .start');
+  await start.waitFor();
+  if ((await status.textContent('#slot0 .slotname')) !== 'Morning <b>Show</b>') fail('status page slot name');
+  const colour = () => start.evaluate((e) => getComputedStyle(e).backgroundColor);
+  if ((await colour()) === 'rgb(0, 255, 51)') fail('START green before the command');
+  await start.click();
+  await status.waitForFunction(() => getComputedStyle(document.querySelector('#slot0 .start')).backgroundColor ===
+                               'rgb(0, 255, 51)', null, { timeout: 5000 });
+  if (errors.length) fail(`page errors: ${errors.join('; ')}`);
+  console.log('browser client: ok');
+}
+
+try {
+  await main();
+} catch (e) {
+  console.error(e);
+  process.exitCode = 1;
+} finally {
+  if (browser) await browser.close();
+  server.stdin.end();
+  await new Promise((r) => { server.on('exit', r); setTimeout(() => { server.kill(); r(); }, 5000); });
+  rmSync(folder, { recursive: true, force: true });
+}
