@@ -13,6 +13,10 @@ public:
   // Called once when the handle is freed (BASS_StreamFree, BASS_Encode_Stop, ...),
   // before the table drops its reference. Stop threads and release devices here.
   virtual void Free() {}
+  // Objects that real-time threads look up (push streams fed by capture
+  // callbacks) return true: UnregisterObject then waits briefly for those
+  // lookups to let go, so the memory is not released on a real-time thread.
+  virtual bool ReleaseOffRealtime() const { return false; }
 };
 
 DWORD RegisterObject(std::shared_ptr<TEngineObject> iObject);  // new non-zero handle

@@ -1,0 +1,80 @@
+#pragma once
+// An encoder on a channel's chain. The pulling thread converts each block to the
+// encoder's sample format and queues it (Feed never waits: a full queue drops
+// the block and counts it); the encoder's own thread hands the queue to its sink
+// (a child process, a WAV file or a callback).
+#include <semaphore.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "audio/engine/EngineEncoderSink.h"
+#include "audio/engine/EngineObject.h"
+#include "audio/engine/EngineRing.h"
+#include "audio/engine/EngineSampleFormat.h"
+
+namespace vt::engine {
+
+class TChannel;
+
+class TEncoder : public TEngineObject, public std::enable_shared_from_this<TEncoder> {
+public:
+  // Starts an encoder on iChannel and puts it on the chain; 0 with the error set
+  // on failure.
+  static HENCODE Start(const std::shared_ptr<TChannel>& iChannel, const char* iCommand, DWORD iFlags,
+                       ENCODEPROC* iProc, void* iUser);
+  ~TEncoder() override;
+
+  DWORD Handle() const { return fHandle; }
+  DWORD ChannelHandle() const { return fChannelHandle; }
+  // Real-time: one processed block of the channel (float, the channel's layout).
+  void Feed(const float* iData, DWORD iFrames) noexcept;
+
+  DWORD IsActive() const;
+  void SetNotify(ENCODENOTIFYPROC* iProc, void* iUser);
+  QWORD Count(DWORD iWhich) const;
+  pid_t ProcessId() const { return fPid; }
+
+  // Leaves the chain at once; the encoder's thread then sends what is queued and
+  // finishes the sink (closes the child's input, completes the WAV header).
+  void Free() override;
+
+private:
+  TEncoder(const std::shared_ptr<TChannel>& iChannel, DWORD iFlags, TSampleFormat iFormat, size_t iQueueBytes);
+  void Run();
+  void Died();
+
+  std::weak_ptr<TChannel> fChannel;
+  DWORD fHandle = 0;
+  DWORD fChannelHandle = 0;
+  const DWORD fFlags;
+  const DWORD fChans;
+  const TSampleFormat fFormat;
+  std::unique_ptr<std::byte[]> fConverted;  // one block in the encoder's format
+  TSpscRing fQueue;
+  sem_t fWake;
+  std::unique_ptr<TEncoderSink> fSink;
+  std::vector<uint8_t> fHeader;  // sent to a command-line encoder first
+  pid_t fPid = 0;
+
+  std::atomic<bool> fDead{false};
+  std::atomic<bool> fStopping{false};
+  std::atomic<QWORD> fIn{0}, fOut{0}, fDropped{0};
+
+  std::recursive_mutex fNotifyLock;  // no notification starts after Free returns
+  ENCODENOTIFYPROC* fNotifyProc = nullptr;
+  void* fNotifyUser = nullptr;
+  bool fNotified = false;
+  bool fFreed = false;
+  ENCODEPROC* fProc = nullptr;
+  void* fUser = nullptr;
+};
+
+// Blocks until every stopped encoder has finished its sink, or the timeout
+// passes; true when all finished.
+bool WaitForFinishingEncoders(std::chrono::milliseconds iTimeout);
+
+}  // namespace vt::engine

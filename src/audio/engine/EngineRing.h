@@ -1,0 +1,75 @@
+#pragma once
+// Single-producer/single-consumer byte ring. Memory is allocated once at
+// construction; Write and Read never allocate, lock or wait, so one side may be
+// a capture callback or the thread that pulls a mixer.
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstring>
+#include <memory>
+
+namespace vt::engine {
+
+class TSpscRing {
+public:
+  explicit TSpscRing(size_t iCapacity) : fCapacity(iCapacity), fData(new std::byte[iCapacity ? iCapacity : 1]) {}
+  TSpscRing(const TSpscRing&) = delete;
+  TSpscRing& operator=(const TSpscRing&) = delete;
+
+  size_t Capacity() const { return fCapacity; }
+  // Either side may ask; the answer is a snapshot.
+  size_t Available() const {
+    return fWrite.load(std::memory_order_acquire) - fRead.load(std::memory_order_acquire);
+  }
+  size_t Free() const { return fCapacity - Available(); }
+
+  // Producer: writes all of iLength bytes or nothing (returns false when they do
+  // not fit), so frames are never split by an overflow.
+  bool Write(const void* iData, size_t iLength) {
+    const size_t w = fWrite.load(std::memory_order_relaxed);
+    // acquire: the consumer's release of fRead says those bytes were read.
+    const size_t r = fRead.load(std::memory_order_acquire);
+    if (fCapacity - (w - r) < iLength) return false;
+    CopyIn(w, static_cast<const std::byte*>(iData), iLength);
+    // release: the bytes are in place before the consumer sees the new index.
+    fWrite.store(w + iLength, std::memory_order_release);
+    return true;
+  }
+
+  // Consumer: reads up to iLength bytes, returns the number read.
+  size_t Read(void* oData, size_t iLength) {
+    const size_t r = fRead.load(std::memory_order_relaxed);
+    // acquire: pairs with the producer's release of fWrite.
+    const size_t w = fWrite.load(std::memory_order_acquire);
+    const size_t n = std::min(iLength, w - r);
+    CopyOut(r, static_cast<std::byte*>(oData), n);
+    fRead.store(r + n, std::memory_order_release);
+    return n;
+  }
+
+  // Consumer: drops everything queued so far.
+  void Clear() { fRead.store(fWrite.load(std::memory_order_acquire), std::memory_order_release); }
+
+private:
+  void CopyIn(size_t iPos, const std::byte* iData, size_t iLength) {
+    const size_t at = iPos % fCapacity;
+    const size_t first = std::min(iLength, fCapacity - at);
+    std::memcpy(fData.get() + at, iData, first);
+    std::memcpy(fData.get(), iData + first, iLength - first);
+  }
+  void CopyOut(size_t iPos, std::byte* oData, size_t iLength) const {
+    const size_t at = iPos % fCapacity;
+    const size_t first = std::min(iLength, fCapacity - at);
+    std::memcpy(oData, fData.get() + at, first);
+    std::memcpy(oData + first, fData.get(), iLength - first);
+  }
+
+  static_assert(std::atomic<size_t>::is_always_lock_free);
+  const size_t fCapacity;
+  std::unique_ptr<std::byte[]> fData;
+  // Monotonic byte counters; the difference is the fill level.
+  alignas(64) std::atomic<size_t> fWrite{0};
+  alignas(64) std::atomic<size_t> fRead{0};
+};
+
+}  // namespace vt::engine
