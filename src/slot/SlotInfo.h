@@ -274,6 +274,10 @@ public:
   // opened at a time, one server connection set up at a time.
   static std::mutex& StreamOpenLock();
   static std::mutex& CastConnectLock();
+  // Held from setting BASS_CONFIG_ENCODE_PRIORITY/QUEUE to BASS_Encode_Start,
+  // so the file encoder and a streaming encoder of any slot, started at the
+  // same moment, each get their own settings.
+  static std::mutex& EncoderStartLock();
 
 protected:
   friend struct TSlotInfoTestAccess;
@@ -432,5 +436,7 @@ protected:
   bool fInputOverrun = false;         // an overrun incident is being reported
   uint64_t fLastQueueDropped = 0;     // bytes the file encoder's queue had dropped
   bool fQueueOverrun = false;
+  uint64_t fLastDeathRestartTick = 0; // when a file was last restarted after its encoder died
+  bool fRestartPending = false;       // a dead encoder's file waits for its restart
   std::vector<float> fPullBuffer;     // the software clock's buffer, made before the thread starts
 };

@@ -1,0 +1,48 @@
+// The slot's database, retention cleanup and level measurement, delegated to
+// their own units.
+#include "slot/SlotCleanup.h"
+#include "slot/SlotDatabase.h"
+#include "slot/SlotInfo.h"
+#include "support/SimpleSQLInterface.h"
+
+std::shared_ptr<ISQLConnection> TSlotInfo::GetDatabaseConnection() {
+  std::shared_ptr<ISQLConnection> connection;
+  {
+    std::lock_guard<std::recursive_mutex> lock(fCS);
+    connection = OpenSlotDatabase(SlotDatabasePath(fDatabaseFile.Get(), fDatabaseFolder.Get(), fFolder.Get(), fIndex));
+  }
+  // Outside the slot lock: the table statement may wait for another user of the file.
+  CreateRecordingsTable(*connection);
+  return connection;
+}
+
+namespace {
+TSlotCleanupContext MakeContext(TSlotInfo& iSlot, const std::string& iFolder, const std::string& iCurrent) {
+  return TSlotCleanupContext{iFolder, [&iSlot] { return iSlot.GetDatabaseConnection(); },
+                             [&iSlot](const std::string& m) { iSlot.DoLogMessage(m); }, {}, iCurrent};
+}
+}  // namespace
+
+bool TSlotInfo::CleanUpByAge() {
+  std::lock_guard<std::recursive_mutex> lock(fCS);
+  return ::CleanUpByAge(MakeContext(*this, fFolder.Get(), fCurrentFilename.Get()), fCleanupDaysEnabled, fCleanupDays);
+}
+
+bool TSlotInfo::CleanupBySpace() {
+  std::lock_guard<std::recursive_mutex> lock(fCS);
+  return ::CleanupBySpace(MakeContext(*this, fFolder.Get(), fCurrentFilename.Get()), fCleanupSpaceEnabled,
+                          fCleanupSpace);
+}
+
+bool TSlotInfo::DeleteRecording(ISQLConnection& iConnection, int32_t iID, const std::string& iPath) {
+  std::lock_guard<std::recursive_mutex> lock(fCS);
+  return ::DeleteRecording(iConnection, iID, iPath, fFolder.Get(), [this](const std::string& m) { DoLogMessage(m); });
+}
+
+void TSlotInfo::LevelDSPProc(HDSP, DWORD, void* iBuffer, DWORD iLength, void* iUser) {
+  static_cast<TSlotInfo*>(iUser)->fLevels.DoLevelDSP(iBuffer, iLength);
+}
+
+void TSlotInfo::CounterDSPProc(HDSP, DWORD, void*, DWORD iLength, void* iUser) {
+  static_cast<TSlotInfo*>(iUser)->DoCounterDSP(iLength);
+}

@@ -1,0 +1,173 @@
+// Opening and closing the slot's files: CycleEncoder, CloseRecording and the
+// encoder command line.
+#include <fmt/format.h>
+
+#include <filesystem>
+#include <system_error>
+
+#include "audio/basserrors.h"
+#include "slot/SlotDatabase.h"
+#include "slot/SlotEncoderCommand.h"
+#include "slot/SlotFileNames.h"
+#include "slot/SlotInfo.h"
+#include "support/SimpleSQLInterface.h"
+
+namespace {
+// Stops the previous file's encoder when CycleEncoder leaves, whichever way:
+// the new encoder is attached first, so the two files overlap and none of the
+// audio at the cut is lost.
+class TStopEncoderOnExit {
+public:
+  explicit TStopEncoderOnExit(DWORD iEncoder) : fEncoder(iEncoder) {}
+  ~TStopEncoderOnExit() {
+    if (fEncoder) BASS_Encode_Stop(fEncoder);
+  }
+  TStopEncoderOnExit(const TStopEncoderOnExit&) = delete;
+  TStopEncoderOnExit& operator=(const TStopEncoderOnExit&) = delete;
+
+private:
+  DWORD fEncoder;
+};
+
+bool FileExists(const std::string& iPath) {
+  std::error_code ec;
+  return std::filesystem::exists(iPath, ec);
+}
+}  // namespace
+
+std::mutex& TSlotInfo::EncoderStartLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+TEncoderCommand TSlotInfo::GetEncoderCommandLine(const std::string& iTarget) const {
+  TEncoderSettings settings;
+  settings.fFormat = fAudioFormat;
+  settings.fMode = fMode;
+  settings.fSampleRate = fEffectiveSamplerate;
+  settings.fBitrate = fBitrate;
+  settings.fEncoderOptions = fEncoderOptions.Get();
+  settings.fEncoderFilename = fEncoderFilename.Get();
+  return BuildEncoderCommandLine(settings, iTarget);
+}
+
+float TSlotInfo::GetCurrentRecordingDuration() const {
+  const uint64_t bytes = GetStreamPosition() - fRecordStartPos.load();
+  return static_cast<float>(static_cast<double>(bytes) / (static_cast<double>(fEffectiveSamplerate) * 2 * 4));
+}
+
+bool TSlotInfo::SlotInactive() const {
+  const TRecordSource source = fRecordSource;
+  return !fEnabled || fStreamingOnly || fAudioFormat == sfNone || source == rsDisabled ||
+         (source == rsSoundcard && fCurrentDeviceInfo.load() == nullptr);
+}
+
+void TSlotInfo::CycleEncoder() {
+  std::lock_guard<std::recursive_mutex> lock(fCS);
+  const DWORD old = fEncoder;
+  const bool inactive = SlotInactive();
+  CloseRecording(!inactive);
+  if (fAlarmOnly) fAudioFormat = sfNone;
+  if (inactive) {
+    if (old) BASS_Encode_Stop(old);
+    return;
+  }
+
+  TStopEncoderOnExit stopOld(old);
+  TSlotFileNaming naming;
+  naming.fFormat = fAudioFormat;
+  naming.fFileExtension = fFileExtension.Get();
+  naming.fCustomFilename = fCustomFilename.Get();
+  naming.fFlatFilenames = fFlatFilenames;
+  naming.fFilenamePrefix = fFilenamePrefix.Get();
+  const std::string folder = fFolder.Get();
+  const std::string previous = fCurrentFilename.Get();
+  // Never write over a recording: a pattern without placeholders, or two files
+  // in the same second, get a numbered name instead.
+  const std::string relative =
+      UniqueRelativeFileName(BuildRelativeFileName(naming, Clock().Now()), [&](const std::string& iRelative) {
+        const std::string full = BuildFullFileName(folder, iRelative);
+        return full == previous || FileExists(full) || FileExists(full + ".cue");
+      });
+  const std::string full = BuildFullFileName(folder, relative);
+  {
+    std::error_code ec;  // a folder that cannot be made shows up as a failed encoder start
+    std::filesystem::create_directories(std::filesystem::path(full).parent_path(), ec);
+  }
+
+  const TEncoderCommand command = GetEncoderCommandLine(full);
+  // 32-bit WAV keeps the mixer's float samples; every other format gets 16-bit.
+  const DWORD conversion = fAudioFormat == sfWAV32 ? 0 : BASS_ENCODE_FP_16BIT;
+  DWORD encoder = 0;
+  int error = 0;
+  {
+    std::lock_guard<std::mutex> startLock(EncoderStartLock());
+    BASS_SetConfig(BASS_CONFIG_ENCODE_PRIORITY, static_cast<DWORD>(-1000));
+    BASS_SetConfig(BASS_CONFIG_ENCODE_QUEUE, static_cast<DWORD>(fEncoderQueueLength.load()));
+    encoder = BASS_Encode_Start(fMixer, command.fCommand.c_str(),
+                                command.fFlags | BASS_UNICODE | conversion | BASS_ENCODE_QUEUE, nullptr, nullptr);
+    if (!encoder) error = BASS_ErrorGetCode();
+  }
+  fEncoder = encoder;
+  if (!encoder) {
+    fErrorMessage.Set(BassErrorText(error));
+    fCurrentFilename.Set("");
+    fCurrentRelativeName.clear();
+    fCurrentRecordingID = 0;
+    return;
+  }
+  fRecordStartTickCount = Clock().TickCount();
+  fRecordStartPos = GetStreamPosition();
+  fLastQueueDropped = 0;
+  fQueueOverrun = false;
+  DoLogMessage(fmt::format("Encoding to file {}", full));
+  fErrorMessage.Set("");
+  fCurrentFilename.Set(full);
+  fCurrentRelativeName = relative;
+  EnterCurrentRecording(relative);
+  AddCueSheetFileLine(full);
+}
+
+void TSlotInfo::EnterCurrentRecording(const std::string& iRelativeName) {
+  // A database that cannot be opened must not stop the recording, nor leave
+  // the rotation half done: the file goes on without a row.
+  try {
+    std::shared_ptr<ISQLConnection> connection = GetDatabaseConnection();
+    fCurrentRecordingID =
+        EnterRecording(*connection, Clock().Now(), iRelativeName, [this](const std::string& m) { DoLogMessage(m); });
+  } catch (const std::exception& e) {
+    fCurrentRecordingID = 0;
+    DoLogMessage(fmt::format("Error updating database: {}", e.what()));
+  }
+}
+
+void TSlotInfo::AddCueSheetFileLine(const std::string& iFullName) {
+  fCueSheetData.push_back(CueSheetFileLine(iFullName));
+}
+
+void TSlotInfo::CloseRecording(bool iKeepEncoder) {
+  std::lock_guard<std::recursive_mutex> lock(fCS);
+  const DWORD encoder = fEncoder;
+  if (encoder) {
+    const uint64_t bytes = GetStreamPosition() - fRecordStartPos.load();
+    if (!iKeepEncoder) {
+      BASS_Encode_Stop(encoder);
+      fEncoder = 0;
+      fCurrentFilename.Set("");
+      fCurrentRelativeName.clear();
+    }
+    const int32_t id = fCurrentRecordingID;
+    if (id != 0) {
+      const double seconds = static_cast<double>(bytes) / (static_cast<double>(fEffectiveSamplerate) * 2 * 4);
+      try {
+        std::shared_ptr<ISQLConnection> connection = GetDatabaseConnection();
+        StoreRecordingDuration(*connection, id, seconds, [this](const std::string& m) { DoLogMessage(m); });
+      } catch (const std::exception& e) {
+        DoLogMessage(fmt::format("Error updating database: {}", e.what()));
+      }
+    }
+    fCueSheetData.clear();
+    fCueSheetTrackCounter = 0;
+  }
+  fCurrentRecordingID = 0;
+}

@@ -1,0 +1,257 @@
+// The slot's audio graph: mixer, effects and callbacks, the source, the clock
+// that pulls the mixer, destruction, and the slot's log.
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <chrono>
+#include <regex>
+#include <stdexcept>
+#include <thread>
+
+#include "audio/AudioDevices.h"
+#include "audio/basserrors.h"
+#include "slot/SlotInfo.h"
+#include "support/SimpleThread.h"
+
+namespace {
+// The catalogue entry for a device id, or nullptr. Only inputs that feed
+// clients count; an ASIO driver itself is not one.
+TDeviceInfoWithClients* FindInput(const std::string& iDeviceID) {
+  try {
+    return dynamic_cast<TDeviceInfoWithClients*>(AudioDevices().DeviceList().Find(iDeviceID));
+  } catch (const std::logic_error&) {
+    return nullptr;  // no catalogue in this process
+  }
+}
+
+// "BASS" or "BASS:<n>" as the whole text: the output device that clocks the
+// slot (1 when no number is given); 0 for the software clock.
+int OutputClockDevice(const std::string& iClockSource) {
+  static const std::regex pattern("^BASS(:(\\d+))?$");
+  std::smatch match;
+  if (!std::regex_match(iClockSource, match, pattern)) return 0;
+  if (!match[2].matched) return 1;
+  try {
+    return std::stoi(match[2].str());
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+}  // namespace
+
+std::mutex& TSlotInfo::StreamOpenLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+std::mutex& TSlotInfo::CastConnectLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+void TSlotInfo::DoLogMessage(const std::string& iMessage) {
+  const TLogMessageEvent event = OnLogMessage();
+  if (event) event(this, fmt::format("{}: {}", fName.Get(), iMessage));
+}
+
+void TSlotInfo::Initialize() {
+  const uint64_t now = Clock().TickCount();
+  fLevels.ResetSilence();
+  fLastMetadataTickCount = now;
+
+  const DWORD mixer =
+      BASS_Mixer_StreamCreate(fEffectiveSamplerate, 2, BASS_SAMPLE_FLOAT | BASS_MIXER_NONSTOP | BASS_STREAM_DECODE);
+  fMixer = mixer;
+  if (!mixer) {
+    const std::string text = BassErrorText(BASS_ErrorGetCode());
+    fErrorMessage.Set(text);
+    DoLogMessage(fmt::format("Error creating mixer: {}", text));
+  }
+  BASS_FX_GetVersion();
+  fDownmixFX = BASS_ChannelSetFX(mixer, BASS_FX_BFX_MIX, 1);
+  ApplyRecordChannels();
+  BASS_ChannelSetDSP(mixer, &TSlotInfo::LevelDSPProc, this, 0);
+  BASS_ChannelSetDSP(mixer, &TSlotInfo::CounterDSPProc, this, 0);
+  if (fRecordDelay > 0) {
+    const HFX delay = BASS_ChannelSetFX(mixer, BASS_FX_BFX_ECHO3, 100);
+    const BASS_BFX_ECHO3 parameters{0.0f, 1.0f, static_cast<float>(fRecordDelay.load()), BASS_BFX_CHANALL};
+    BASS_FXSetParameters(delay, &parameters);
+  }
+  ReloadWinampPlugin();
+
+  const int device = OutputClockDevice(fClockSource.Get());
+  if (device > 0) {
+    BASS_Init(device, fEffectiveSamplerate, BASS_DEVICE_LATENCY, nullptr, nullptr);  // may already be open
+    BASS_SetDevice(device);
+    BASS_Start();
+    const DWORD pullMixer = BASS_Mixer_StreamCreate(fEffectiveSamplerate, 2, BASS_SAMPLE_FLOAT);
+    if (pullMixer) {
+      BASS_ChannelSetAttribute(pullMixer, BASS_ATTRIB_VOL, 0.0f);
+      BASS_Mixer_StreamAddChannel(pullMixer, mixer, 0);
+      BASS_ChannelPlay(pullMixer, FALSE);
+      fPullMixer = pullMixer;
+    } else {
+      // A clock that never ticks would record nothing at all; the software
+      // clock keeps the slot recording.
+      DoLogMessage(fmt::format("Clock device {} cannot be used ({}), using the software clock", device,
+                               BassErrorText(BASS_ErrorGetCode())));
+    }
+    BASS_SetDevice(0);
+  }
+  if (!fPullMixer) {
+    const QWORD chunk = BASS_ChannelSeconds2Bytes(mixer, 2.0);
+    fPullBuffer.assign(static_cast<size_t>(chunk / sizeof(float)) + 2, 0.0f);
+    fPullThread = std::make_unique<TSimpleThread>([this] { PullThreadExecute(); },
+                                                  fmt::format("PullThread Slot {}", fIndex));
+    fPullThread->SetPriority(tpTimeCritical);
+    fPullThread->Start();
+  }
+  fStreamingThread = std::make_unique<TSimpleThread>([this] { StreamingThreadExecute(); },
+                                                     fmt::format("StreamingThread Slot {}", fIndex));
+  fStreamingThread->Start();
+}
+
+void TSlotInfo::PullThreadExecute() {
+  // Everything is prepared before the loop: pulling allocates nothing.
+  TSimpleThread* self = TSimpleThread::Current();
+  const DWORD mixer = fMixer;
+  void* buffer = fPullBuffer.data();
+  const QWORD chunk = std::min<QWORD>(BASS_ChannelSeconds2Bytes(mixer, 2.0), fPullBuffer.size() * sizeof(float));
+  const uint64_t start = Clock().TickCount();
+  while (self && !self->Terminated()) {
+    const uint64_t elapsed = Clock().TickCount() - start;
+    const QWORD target = BASS_ChannelSeconds2Bytes(mixer, static_cast<double>(elapsed) / 1000.0);
+    const QWORD position = BASS_ChannelGetPosition(mixer, BASS_POS_BYTE);
+    if (mixer && position != static_cast<QWORD>(-1) && target > position) {
+      try {
+        BASS_ChannelGetData(mixer, buffer, static_cast<DWORD>(std::min(target - position, chunk)));
+      } catch (...) {
+        // the chain's work is done inside the pull; the next step goes on
+      }
+    }
+    self->WaitForEvent(50);  // nobody signals it; destruction ends the wait at once
+  }
+}
+
+void TSlotInfo::ApplyRecordChannels() {
+  static const int kStereo[2] = {BASS_BFX_CHAN1, BASS_BFX_CHAN2};
+  static const int kLeft[2] = {BASS_BFX_CHAN1, BASS_BFX_CHAN1};
+  static const int kRight[2] = {BASS_BFX_CHAN2, BASS_BFX_CHAN2};
+  const TRecordChannels channels = fRecordChannels;
+  const BASS_BFX_MIX map{channels == rcLeft ? kLeft : channels == rcRight ? kRight : kStereo};
+  const DWORD fx = fDownmixFX;
+  if (fx) BASS_FXSetParameters(fx, &map);
+}
+
+void TSlotInfo::StartRecording() {
+  {
+    std::lock_guard<std::recursive_mutex> lock(fCS);
+    switch (fRecordSource.load()) {
+      case rsDisabled:
+        StopRecording();
+        break;
+      case rsSoundcard: {
+        TDeviceInfoWithClients* input = nullptr;
+        try {
+          const std::string device = fDevice.Get();
+          if (device.empty()) throw std::runtime_error("No device selected");
+          if (device == fCurrentDeviceID.Get()) return;  // already recording from it
+          input = FindInput(device);
+          if (!input) throw std::runtime_error("Invalid device");
+          StopRecording();
+          const DWORD channel = input->AddClient(fEffectiveSamplerate, fRecord16Bit, fASIOWorkaround);
+          if (!channel) throw std::runtime_error(fmt::format("AddClient: BASS Error {}", BASS_ErrorGetCode()));
+          fChannel = channel;
+          if (fExtraSleep > 0) std::this_thread::sleep_for(std::chrono::milliseconds(fExtraSleep.load()));
+          BASS_Mixer_StreamAddChannel(fMixer, channel, 0);
+          fCurrentStreamTitle.Set("");
+          fCurrentDeviceName.Set(input->Name());
+          fCurrentDeviceInfo = input;
+          fCurrentDeviceID.Set(device);
+          fErrorMessage.Set("");
+          DoLogMessage(fmt::format("Recording from {}", input->Name()));
+        } catch (const std::exception& e) {
+          fErrorMessage.Set(e.what());
+          if (input)
+            DoLogMessage(fmt::format("Error recording from \"{}\": {}", input->Name(), e.what()));
+          else
+            DoLogMessage(fmt::format("Recording error: {}", e.what()));
+        }
+        break;
+      }
+      case rsStream:
+        StopRecording();
+        fCurrentStreamTitle.Set("");
+        StartStreamSource();
+        break;
+    }
+  }
+  if (fStreamingThread) fStreamingThread->SignalEvent();
+}
+
+void TSlotInfo::StopRecording() {
+  {
+    std::lock_guard<std::recursive_mutex> lock(fCS);
+    if (TDeviceInfoWithClients* input = fCurrentDeviceInfo.load()) {
+      const DWORD channel = fChannel;
+      input->RemoveClient(channel);
+      BASS_StreamFree(channel);
+      fChannel = 0;
+      fCurrentDeviceID.Set("");
+      fCurrentDeviceName.Set("");
+      fCurrentDeviceInfo = nullptr;
+      fLastInputDropped = 0;
+      fInputOverrun = false;
+    }
+    if (fStreamThread) StopStreamSource();
+    fLevels.ResetLevels();
+  }
+  if (fStreamingThread) fStreamingThread->SignalEvent();
+}
+
+void TSlotInfo::CheckInputOverrun() {
+  // Reported here, on the controller's tick, because the audio thread must not log.
+  if (const DWORD channel = fChannel) {
+    const QWORD dropped = VT_StreamGetDropped(channel);
+    if (dropped != static_cast<QWORD>(-1)) {
+      if (dropped > fLastInputDropped && !fInputOverrun)
+        DoLogMessage("Input overrun: the slot could not keep up and audio was dropped");
+      fInputOverrun = dropped > fLastInputDropped;
+      fLastInputDropped = dropped;
+    }
+  }
+  if (const DWORD encoder = fEncoder) {
+    const QWORD dropped = BASS_Encode_GetCount(encoder, BASS_ENCODE_COUNT_QUEUE_FAIL);
+    if (dropped != static_cast<QWORD>(-1)) {
+      if (dropped > fLastQueueDropped && !fQueueOverrun)
+        DoLogMessage(fmt::format("Encoder queue full: audio dropped from {}", fCurrentFilename.Get()));
+      fQueueOverrun = dropped > fLastQueueDropped;
+      fLastQueueDropped = dropped;
+    }
+  }
+}
+
+TSlotInfo::~TSlotInfo() {
+  fDeleting = true;
+  try {
+    CloseRecording(false);
+  } catch (const std::exception& e) {
+    DoLogMessage(fmt::format("Error closing recording: {}", e.what()));
+  }
+  try {
+    StopRecording();
+  } catch (const std::exception& e) {
+    DoLogMessage(fmt::format("Recording error: {}", e.what()));
+  }
+  FreeWinampPlugin();
+  fStreamingThread.reset();
+  fPullThread.reset();
+  if (const DWORD pullMixer = fPullMixer.exchange(0)) BASS_StreamFree(pullMixer);
+  try {
+    FlushConfig();
+  } catch (const std::exception& e) {
+    DoLogMessage(e.what());
+  }
+  fCueSheetData.clear();
+  if (const DWORD mixer = fMixer.exchange(0)) BASS_StreamFree(mixer);
+}
