@@ -31,26 +31,26 @@ TByteRange ResolveByteRange(const std::string& iHeader, uint64_t iFileSize) {
   for (auto& c : unit) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   if (unit != "bytes=") return result;
 
-  std::vector<std::string> specs;
+  std::vector<std::string> items;
   std::string rest = header.substr(6);
   size_t start = 0;
   while (true) {
     const auto comma = rest.find(',', start);
-    const std::string spec = Trim(rest.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
-    if (!spec.empty()) specs.push_back(spec);
+    const std::string item = Trim(rest.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+    if (!item.empty()) items.push_back(item);
     if (comma == std::string::npos) break;
     start = comma + 1;
   }
-  if (specs.empty()) return result;
-  if (specs.size() > 1) {
+  if (items.empty()) return result;
+  if (items.size() > 1) {
     result.Kind = brkSeveral;
     return result;
   }
-  const std::string& spec = specs.front();
-  const auto dash = spec.find('-');
+  const std::string& item = items.front();
+  const auto dash = item.find('-');
   if (dash == std::string::npos) return result;
-  const std::string firstText = Trim(spec.substr(0, dash));
-  const std::string lastText = Trim(spec.substr(dash + 1));
+  const std::string firstText = Trim(item.substr(0, dash));
+  const std::string lastText = Trim(item.substr(dash + 1));
   uint64_t first = 0, last = 0;
   if (firstText.empty()) {
     // suffix: the last n bytes
@@ -70,7 +70,7 @@ TByteRange ResolveByteRange(const std::string& iHeader, uint64_t iFileSize) {
   } else if (!ParseNumber(lastText, last)) {
     return result;
   } else if (last < first) {
-    return result;  // invalid spec: the header is ignored
+    return result;  // a reversed range: the header is ignored
   }
   if (first >= iFileSize) {
     result.Kind = brkUnsatisfiable;
