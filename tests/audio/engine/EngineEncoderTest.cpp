@@ -1,0 +1,234 @@
+// Encoders on a mixer: in-process callbacks, command-line encoders, WAV files,
+// dead and stalled children.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "EngineTestSupport.h"
+#include "audio/engine/Engine.h"
+#include "audio/engine/EngineTestHook.h"
+
+using namespace vt::engine::testing;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr DWORD kDecodeMixer = BASS_SAMPLE_FLOAT | BASS_MIXER_NONSTOP | BASS_STREAM_DECODE;
+
+std::string ReadFile(const std::string& iPath) {
+  std::ifstream in(iPath, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+template <class F>
+bool WaitFor(F iCondition, std::chrono::milliseconds iTimeout = 10s) {
+  const auto until = std::chrono::steady_clock::now() + iTimeout;
+  while (!iCondition()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+struct TEncoderFixture : ::testing::Test {
+  void SetUp() override {
+    BASS_SetConfig(BASS_CONFIG_ENCODE_QUEUE, 2000);
+    fDir = TempDir();
+    fMixer = BASS_Mixer_StreamCreate(44100, 2, kDecodeMixer);
+    fPush = BASS_StreamCreate(44100, 2, BASS_STREAM_DECODE, STREAMPROC_PUSH, nullptr);
+    BASS_Mixer_StreamAddChannel(fMixer, fPush, 0);
+  }
+  void TearDown() override {
+    BASS_StreamFree(fPush);
+    BASS_StreamFree(fMixer);
+    EXPECT_TRUE(vt::engine::test::WaitForEncoders(20s));
+    RunCommand("rm -rf " + fDir);
+  }
+  // Pushes and pulls iFrames of a known 16-bit pattern; returns the pattern.
+  std::vector<int16_t> Run(size_t iFrames) {
+    std::vector<int16_t> pattern(iFrames * 2);
+    for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = int16_t((i * 7919) % 60000 - 30000);
+    std::vector<float> sink(2 * 1000);
+    for (size_t at = 0; at < iFrames; at += 1000) {
+      const size_t n = std::min<size_t>(1000, iFrames - at);
+      BASS_StreamPutData(fPush, pattern.data() + 2 * at, DWORD(n * 4));
+      BASS_ChannelGetData(fMixer, sink.data(), DWORD(n * 8));
+    }
+    return pattern;
+  }
+  std::string fDir;
+  DWORD fMixer = 0, fPush = 0;
+};
+
+void Collect(HENCODE, DWORD, const void* buffer, DWORD length, void* user) {
+  auto* out = static_cast<std::string*>(user);
+  out->append(static_cast<const char*>(buffer), length);
+}
+
+}  // namespace
+
+// Two encoders on one mixer each get every block, converted to 16 bits, and the
+// one without NOHEAD gets a WAV header first.
+TEST_F(TEncoderFixture, EveryEncoderReceivesEveryBlock) {
+  std::string raw, withHeader;
+  const HENCODE a = BASS_Encode_Start(fMixer, nullptr, BASS_ENCODE_NOHEAD | BASS_ENCODE_FP_16BIT, Collect, &raw);
+  const HENCODE b = BASS_Encode_Start(fMixer, nullptr, BASS_ENCODE_FP_16BIT, Collect, &withHeader);
+  ASSERT_NE(a, 0u);
+  ASSERT_NE(b, 0u);
+  const auto pattern = Run(20000);
+  BASS_Encode_Stop(a);
+  BASS_Encode_Stop(b);
+  ASSERT_TRUE(vt::engine::test::WaitForEncoders(10s));
+  const std::string expect(reinterpret_cast<const char*>(pattern.data()), pattern.size() * 2);
+  EXPECT_EQ(raw, expect);
+  ASSERT_EQ(withHeader.size(), expect.size() + 44);
+  EXPECT_EQ(withHeader.substr(0, 4), "RIFF");
+  EXPECT_EQ(withHeader.substr(44), expect);
+}
+
+// A command-line encoder gets the exact PCM on its stdin (tee copies it to a file).
+TEST_F(TEncoderFixture, CommandLineEncoderReceivesExactBytes) {
+  const std::string out = fDir + "/copy.raw";
+  const HENCODE e = BASS_Encode_Start(fMixer, ("tee \"" + out + "\"").c_str(),
+                                      BASS_ENCODE_NOHEAD | BASS_ENCODE_FP_16BIT | BASS_ENCODE_QUEUE | BASS_UNICODE, nullptr, nullptr);
+  ASSERT_NE(e, 0u) << BASS_ErrorGetCode();
+  EXPECT_EQ(BASS_Encode_IsActive(e), DWORD(BASS_ACTIVE_PLAYING));
+  const auto pattern = Run(44100);
+  ASSERT_TRUE(BASS_Encode_Stop(e));
+  ASSERT_TRUE(vt::engine::test::WaitForEncoders(10s));
+  EXPECT_EQ(ReadFile(out), std::string(reinterpret_cast<const char*>(pattern.data()), pattern.size() * 2));
+}
+
+// Real encoders write files that decode to the length that was recorded.
+TEST_F(TEncoderFixture, ExternalEncodersWriteDecodableFiles) {
+  struct TCase {
+    const char* fName;
+    std::string fCommand;
+  } cases[] = {
+      {"out.mp3", "lame --flush -r -s 44100 -b 128 -m j - \"" + fDir + "/out.mp3\""},
+      {"out.mp2", "twolame -m s -r -s 44100 -b 128 - \"" + fDir + "/out.mp2\""},
+      {"out.ogg", "oggenc -Q -r -R 44100 -B 16 -C 2 -b 128 -o \"" + fDir + "/out.ogg\" -"},
+  };
+  // The test pulls far faster than real time: the queue must hold it all.
+  BASS_SetConfig(BASS_CONFIG_ENCODE_QUEUE, 10000);
+  std::vector<HENCODE> encoders;
+  for (const auto& c : cases) {
+    encoders.push_back(BASS_Encode_Start(fMixer, c.fCommand.c_str(), BASS_ENCODE_NOHEAD | BASS_ENCODE_FP_16BIT, nullptr, nullptr));
+    ASSERT_NE(encoders.back(), 0u) << c.fName;
+  }
+  Run(3 * 44100);
+  for (HENCODE e : encoders) BASS_Encode_Stop(e);
+  ASSERT_TRUE(vt::engine::test::WaitForEncoders(20s));
+  for (const auto& c : cases) {
+    const std::string seconds = RunCommand("ffprobe -v error -show_entries format=duration -of csv=p=0 \"" + fDir + "/" + c.fName + "\"");
+    EXPECT_NEAR(atof(seconds.c_str()), 3.0, 0.1) << c.fName << ": " << seconds;
+  }
+}
+
+TEST_F(TEncoderFixture, StartFailuresAreReported) {
+  EXPECT_EQ(BASS_Encode_Start(fMixer, "\"\" -r - out.mp3", BASS_ENCODE_NOHEAD, nullptr, nullptr), 0u);
+  EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_FILEOPEN);
+  EXPECT_EQ(BASS_Encode_Start(fMixer, "/no/such/encoder -", 0, nullptr, nullptr), 0u);
+  EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_FILEOPEN);
+  EXPECT_EQ(BASS_Encode_Start(fMixer, "/no/such/dir/x.wav", BASS_ENCODE_PCM, nullptr, nullptr), 0u);
+  EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_CREATE);
+  EXPECT_EQ(BASS_Encode_Start(424242, "cat", 0, nullptr, nullptr), 0u);
+  EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_HANDLE);
+}
+
+// A child that dies is reported by IsActive and by the notify callback, and the
+// mixer goes on.
+TEST_F(TEncoderFixture, KilledChildIsReported) {
+  const HENCODE e = BASS_Encode_Start(fMixer, "cat", BASS_ENCODE_NOHEAD | BASS_ENCODE_FP_16BIT, nullptr, nullptr);
+  ASSERT_NE(e, 0u);
+  std::atomic<DWORD> status{0};
+  ASSERT_TRUE(BASS_Encode_SetNotify(e, [](HENCODE, DWORD s, void* u) { static_cast<std::atomic<DWORD>*>(u)->store(s); }, &status));
+  Run(4410);
+  const pid_t pid = vt::engine::test::EncoderProcessId(e);
+  ASSERT_GT(pid, 0);
+  kill(pid, SIGKILL);
+  EXPECT_TRUE(WaitFor([&] { return BASS_Encode_IsActive(e) == BASS_ACTIVE_STOPPED; }));
+  EXPECT_TRUE(WaitFor([&] { return status.load() == BASS_ENCODE_NOTIFY_ENCODER; }));
+  Run(44100);  // a dead encoder costs the mixer nothing
+  EXPECT_TRUE(BASS_Encode_Stop(e));
+  EXPECT_EQ(BASS_Encode_IsActive(e), DWORD(BASS_ACTIVE_STOPPED));
+}
+
+// A child that never reads fills its queue; blocks are then dropped and counted,
+// and neither the pull nor the stop waits for the child.
+TEST_F(TEncoderFixture, StalledChildDropsWithoutHoldingTheMixer) {
+  BASS_SetConfig(BASS_CONFIG_ENCODE_QUEUE, 500);
+  const HENCODE e = BASS_Encode_Start(fMixer, "sleep 1000", BASS_ENCODE_NOHEAD | BASS_ENCODE_FP_16BIT | BASS_ENCODE_QUEUE, nullptr, nullptr);
+  ASSERT_NE(e, 0u);
+  const pid_t pid = vt::engine::test::EncoderProcessId(e);
+  Run(30 * 44100);  // far more than the queue and the pipe hold, pulled without pause
+  EXPECT_GT(BASS_Encode_GetCount(e, BASS_ENCODE_COUNT_QUEUE_FAIL), 0u);
+  EXPECT_LE(BASS_Encode_GetCount(e, BASS_ENCODE_COUNT_QUEUE), BASS_Encode_GetCount(e, BASS_ENCODE_COUNT_QUEUE_LIMIT));
+  EXPECT_EQ(BASS_Encode_IsActive(e), DWORD(BASS_ACTIVE_PLAYING));
+  EXPECT_TRUE(BASS_Encode_Stop(e));  // returns at once; the child is reaped in the background
+  kill(pid, SIGKILL);
+}
+
+// WAV files written in-process: exact samples and a header that matches.
+TEST_F(TEncoderFixture, WavFilesHoldTheSamples) {
+  const std::string wav16 = fDir + "/a.wav", wav32 = fDir + "/b.wav";
+  const HENCODE a = BASS_Encode_Start(fMixer, wav16.c_str(), BASS_ENCODE_PCM | BASS_ENCODE_FP_16BIT | BASS_ENCODE_QUEUE, nullptr, nullptr);
+  const HENCODE b = BASS_Encode_Start(fMixer, wav32.c_str(), BASS_ENCODE_PCM | BASS_ENCODE_QUEUE, nullptr, nullptr);
+  ASSERT_NE(a, 0u);
+  ASSERT_NE(b, 0u);
+  const auto pattern = Run(44100);
+  BASS_Encode_Stop(a);
+  BASS_Encode_Stop(b);
+  ASSERT_TRUE(vt::engine::test::WaitForEncoders(10s));
+  const std::string data = ReadFile(wav16);
+  ASSERT_EQ(data.size(), 44 + pattern.size() * 2);
+  EXPECT_EQ(data.substr(44), std::string(reinterpret_cast<const char*>(pattern.data()), pattern.size() * 2));
+  EXPECT_EQ(RunCommand("soxi -s \"" + wav16 + "\""), "44100\n");
+  EXPECT_EQ(RunCommand("soxi -s \"" + wav32 + "\""), "44100\n");
+  EXPECT_EQ(RunCommand("soxi -e \"" + wav32 + "\""), "Floating Point PCM\n");
+}
+
+// A recorder killed with SIGKILL leaves a WAV file whose header is at most one
+// refresh interval behind.
+TEST(EngineWav, FileOfAKilledProcessIsPlayable) {
+  const std::string dir = TempDir(), path = dir + "/killed.wav";
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const DWORD mixer = BASS_Mixer_StreamCreate(8000, 2, kDecodeMixer);
+    BASS_Encode_Start(mixer, path.c_str(), BASS_ENCODE_PCM | BASS_ENCODE_FP_16BIT, nullptr, nullptr);
+    std::vector<float> block(2 * 800);
+    // Real time: 0.1 s of audio every 0.1 s, until killed.
+    for (;;) {
+      BASS_ChannelGetData(mixer, block.data(), DWORD(block.size() * 4));
+      std::this_thread::sleep_for(100ms);
+    }
+  }
+  std::this_thread::sleep_for(5s);
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  const double seconds = atof(RunCommand("soxi -D \"" + path + "\" 2>/dev/null").c_str());
+  EXPECT_GT(seconds, 5.0 - 2.5 - 0.5) << "refreshed every 2 s";
+  EXPECT_LE(seconds, 5.5);
+  RunCommand("rm -rf " + dir);
+}
+
+// A mixer freed with encoders on it stops them and the files are complete.
+TEST_F(TEncoderFixture, FreeingTheMixerFinishesItsEncoders) {
+  const std::string path = fDir + "/c.wav";
+  const HENCODE e = BASS_Encode_Start(fMixer, path.c_str(), BASS_ENCODE_PCM | BASS_ENCODE_FP_16BIT | BASS_ENCODE_AUTOFREE, nullptr, nullptr);
+  ASSERT_NE(e, 0u);
+  Run(22050);
+  ASSERT_TRUE(BASS_StreamFree(fMixer));
+  EXPECT_EQ(BASS_Encode_IsActive(e), DWORD(BASS_ACTIVE_STOPPED));
+  ASSERT_TRUE(vt::engine::test::WaitForEncoders(10s));
+  EXPECT_EQ(RunCommand("soxi -s \"" + path + "\""), "22050\n");
+}
