@@ -1,0 +1,206 @@
+// A slot fed by a synthetic source through the real engine: files across a
+// rotation, a dead encoder, and source errors.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "audio/engine/EngineTestHook.h"
+#include "shell/IniFile.h"
+#include "slot/SlotInfo.h"
+#include "SlotTestSupport.h"
+
+struct TSlotInfoTestAccess {
+  static void FeedMixer(TSlotInfo& iSlot, DWORD iChannel) { BASS_Mixer_StreamAddChannel(iSlot.fMixer, iChannel, 0); }
+};
+
+namespace {
+
+using namespace std::chrono_literals;
+
+template <class F>
+bool WaitUntil(F iCondition, std::chrono::milliseconds iLimit = 10s) {
+  const auto end = std::chrono::steady_clock::now() + iLimit;
+  while (!iCondition()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+// 16-bit samples of a WAV file's data chunk.
+std::vector<int16_t> ReadWav16(const std::string& iPath) {
+  std::ifstream in(iPath, std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  for (size_t i = 12; i + 8 <= bytes.size();) {
+    uint32_t size;
+    std::memcpy(&size, &bytes[i + 4], 4);
+    if (std::memcmp(&bytes[i], "data", 4) == 0) {
+      const size_t n = std::min<size_t>(size, bytes.size() - i - 8) / 2;
+      std::vector<int16_t> samples(n);
+      std::memcpy(samples.data(), &bytes[i + 8], n * 2);
+      return samples;
+    }
+    i += 8 + size + (size & 1);
+  }
+  return {};
+}
+
+struct TLog {
+  std::mutex fLock;
+  std::vector<std::string> fLines;
+  TLogMessageEvent Event() {
+    return [this](const void*, const std::string& iMessage) {
+      std::lock_guard<std::mutex> lock(fLock);
+      fLines.push_back(iMessage);
+    };
+  }
+  size_t Count(const std::string& iPart) {
+    std::lock_guard<std::mutex> lock(fLock);
+    size_t n = 0;
+    for (const std::string& l : fLines) n += l.find(iPart) != std::string::npos;
+    return n;
+  }
+};
+
+class SlotPipelineTest : public ::testing::Test {
+protected:
+  void Configure(const std::string& iSlotKeys) {
+    fTmp.Write("Vantorel.ini", "[Slot0]\nName=Test\nSource=Stream\nSamplerate=8000\nFolder=" + fTmp.Path("rec") +
+                                   "\n" + iSlotKeys);
+    fIni = std::make_unique<TIniFile>(fTmp.Path("Vantorel.ini"));
+    fClock = std::make_shared<TFakeSlotClock>();
+    fClock->Set(EncodeDateTime(2024, 3, 5, 13, 59, 58, 0), 1000);
+    fSlot = std::make_unique<TSlotInfo>(*fIni, false, 0, fClock);
+    fSlot->SetOnLogMessage(fLog.Event());
+    fSlot->Initialize();
+    fSlot->StartRecording();
+  }
+  // Moves the clocks on and waits until the software clock has pulled that far.
+  void Run(uint64_t iMilliseconds) {
+    fClock->Advance(iMilliseconds);
+    fPulledMs += iMilliseconds;
+    const uint64_t bytes = fPulledMs * 8 * 8;  // 8000 Hz, stereo float
+    ASSERT_TRUE(WaitUntil([&] { return fSlot->GetStreamPosition() >= bytes; })) << fSlot->GetStreamPosition();
+  }
+
+  TSlotTempFolder fTmp;
+  std::unique_ptr<TIniFile> fIni;
+  std::shared_ptr<TFakeSlotClock> fClock;
+  TLog fLog;
+  std::unique_ptr<TSlotInfo> fSlot;
+  uint64_t fPulledMs = 0;
+};
+
+TEST_F(SlotPipelineTest, NoSampleIsLostAtTheCut) {
+  Configure("Format=wav16\nDatabaseFile=" + fTmp.Path("db/slot.db") + "\n");
+  // A counting signal: frame n carries (n mod 20000) - 10000 on both channels.
+  int64_t frame = 0;
+  const HSTREAM source = vt::engine::test::CreateGeneratorStream(8000, 2, [frame](float* ioBuffer, DWORD iFrames) mutable {
+    for (DWORD i = 0; i < iFrames; ++i, ++frame) {
+      const float v = static_cast<float>(frame % 20000 - 10000) / 32768.0f;
+      ioBuffer[2 * i] = v;
+      ioBuffer[2 * i + 1] = -v;
+    }
+  });
+  ASSERT_NE(source, 0u);
+  TSlotInfoTestAccess::FeedMixer(*fSlot, source);
+
+  ASSERT_TRUE(fSlot->RotationCheck()) << "the first tick opens a file";
+  const std::string first = fSlot->CurrentFilename();
+  EXPECT_EQ(first, fTmp.Path("rec/2024/03/05/2024-03-05-13-59-58.wav"));
+  Run(1000);
+  EXPECT_FALSE(fSlot->RotationCheck());
+  Run(1000);  // now 14:00:00.000
+  ASSERT_TRUE(fSlot->RotationCheck());
+  const std::string second = fSlot->CurrentFilename();
+  EXPECT_EQ(second, fTmp.Path("rec/2024/03/05/2024-03-05-14-00-00.wav"));
+  Run(1500);
+  EXPECT_NEAR(fSlot->GetCurrentRecordingDuration(), 1.5, 0.06);
+  fSlot.reset();  // closes the second file and stores its duration
+  ASSERT_TRUE(vt::engine::test::WaitForEncoders(10s));
+
+  const std::vector<int16_t> a = ReadWav16(first);
+  const std::vector<int16_t> b = ReadWav16(second);
+  ASSERT_GT(a.size(), 2u * 8000);
+  ASSERT_GT(b.size(), 2u * 8000);
+  auto next = [](int16_t v) { return static_cast<int16_t>(v == 9999 ? -10000 : v + 1); };
+  auto contiguous = [&](const std::vector<int16_t>& s) {
+    for (size_t i = 2; i < s.size(); i += 2)
+      if (s[i] != next(s[i - 2]) || s[i + 1] != -s[i]) return false;
+    return true;
+  };
+  EXPECT_TRUE(contiguous(a));
+  EXPECT_TRUE(contiguous(b));
+  // The second file starts at or before the sample after the first file's last: overlap, no gap.
+  const int16_t afterA = next(a[a.size() - 2]);
+  bool found = false;
+  for (size_t i = 0; i < std::min<size_t>(b.size(), 2 * 800) && !found; i += 2) found = b[i] == afterA;
+  EXPECT_TRUE(found) << "gap at the cut: first file ends with " << a[a.size() - 2] << ", second starts with " << b[0];
+
+  EXPECT_EQ(fLog.Count("Test: Encoding to file "), 2u);
+}
+
+TEST_F(SlotPipelineTest, DeadFileEncoderIsReplacedAtOnce) {
+  // dd writes its standard input to the file; killing it is an encoder crash.
+  Configure("Format=customraw\nFileExtension=raw\nEncoderFilename=dd\nEncoderOptions=of=$FILENAME status=none\n"
+            "CustomFilename=%h%m\nDatabaseFile=" + fTmp.Path("slot.db") + "\n");
+  ASSERT_TRUE(fSlot->RotationCheck());
+  const DWORD firstEncoder = fSlot->Encoder();
+  const std::string firstFile = fSlot->CurrentFilename();
+  ASSERT_NE(firstEncoder, 0u) << fSlot->ErrorMessage();
+  Run(500);
+  const pid_t pid = vt::engine::test::EncoderProcessId(firstEncoder);
+  ASSERT_GT(pid, 0);
+  ::kill(pid, SIGKILL);
+  ASSERT_TRUE(WaitUntil([&] {
+    fSlot->RotationCheck();
+    return fSlot->Encoder() != 0 && fSlot->Encoder() != firstEncoder;
+  }));
+  EXPECT_EQ(fLog.Count("Encoder stopped unexpectedly, file closed: " + firstFile), 1u);
+  // the same minute: the new file must not overwrite the old one
+  EXPECT_EQ(firstFile, fTmp.Path("rec/1359.raw"));
+  EXPECT_EQ(fSlot->CurrentFilename(), fTmp.Path("rec/1359_2.raw"));
+  EXPECT_TRUE(std::filesystem::exists(firstFile));
+}
+
+TEST_F(SlotPipelineTest, UnopenableDatabaseDoesNotStartAFileEveryTick) {
+  fTmp.Write("blocker", "a file where a folder should be");
+  Configure("Format=wav16\nDatabaseFile=" + fTmp.Path("blocker/slot.db") + "\n");
+  ASSERT_TRUE(fSlot->RotationCheck());
+  EXPECT_NE(fSlot->Encoder(), 0u);
+  EXPECT_EQ(fSlot->CurrentRecordingID(), 0);
+  EXPECT_EQ(fLog.Count("Error updating database: "), 1u);
+  fClock->Advance(100);
+  EXPECT_FALSE(fSlot->RotationCheck());
+  fClock->Advance(100);
+  EXPECT_FALSE(fSlot->RotationCheck());
+  EXPECT_EQ(fLog.Count("Encoding to file "), 1u);
+}
+
+TEST_F(SlotPipelineTest, SourceErrorsAndDisabling) {
+  Configure("Format=wav16\nDatabaseFile=" + fTmp.Path("slot.db") + "\n");
+  ASSERT_TRUE(fSlot->RotationCheck());
+  ASSERT_TRUE(fSlot->Recording());
+  fSlot->SetRecordSource(rsSoundcard);
+  fSlot->StartRecording();
+  EXPECT_EQ(fSlot->ErrorMessage(), "No device selected");
+  fSlot->SetDevice("WDM:4711");
+  fSlot->StartRecording();
+  EXPECT_EQ(fSlot->ErrorMessage(), "Invalid device");
+  EXPECT_EQ(fLog.Count("Test: Recording error: Invalid device"), 1u);
+  EXPECT_EQ(fSlot->CurrentDeviceInfo(), nullptr);
+  // Disabling closes the file at once.
+  fSlot->SetEnabled(false);
+  EXPECT_FALSE(fSlot->Recording());
+  EXPECT_EQ(fSlot->CurrentFilename(), "");
+  EXPECT_EQ(fSlot->CurrentRecordingID(), 0);
+}
+
+}  // namespace
