@@ -439,4 +439,5 @@ protected:
   uint64_t fLastDeathRestartTick = 0; // when a file was last restarted after its encoder died
   bool fRestartPending = false;       // a dead encoder's file waits for its restart
   std::vector<float> fPullBuffer;     // the software clock's buffer, made before the thread starts
+  uint64_t fPullStartTick = 0;        // the software clock's origin, set before the thread starts
 };

@@ -101,6 +101,8 @@ void TSlotInfo::Initialize() {
   if (!fPullMixer) {
     const QWORD chunk = BASS_ChannelSeconds2Bytes(mixer, 2.0);
     fPullBuffer.assign(static_cast<size_t>(chunk / sizeof(float)) + 2, 0.0f);
+    // The mixer's time runs from here, however late the thread gets going.
+    fPullStartTick = Clock().TickCount();
     fPullThread = std::make_unique<TSimpleThread>([this] { PullThreadExecute(); },
                                                   fmt::format("PullThread Slot {}", fIndex));
     fPullThread->SetPriority(tpTimeCritical);
@@ -117,7 +119,7 @@ void TSlotInfo::PullThreadExecute() {
   const DWORD mixer = fMixer;
   void* buffer = fPullBuffer.data();
   const QWORD chunk = std::min<QWORD>(BASS_ChannelSeconds2Bytes(mixer, 2.0), fPullBuffer.size() * sizeof(float));
-  const uint64_t start = Clock().TickCount();
+  const uint64_t start = fPullStartTick;
   while (self && !self->Terminated()) {
     const uint64_t elapsed = Clock().TickCount() - start;
     const QWORD target = BASS_ChannelSeconds2Bytes(mixer, static_cast<double>(elapsed) / 1000.0);
