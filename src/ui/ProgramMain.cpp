@@ -1,0 +1,78 @@
+#include "ui/ProgramMain.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "audio/AudioDevices.h"
+#include "controller/LoggerMain.h"
+#include "controller/TerminationSignal.h"
+#include "shell/SingleInstance.h"
+#include "shell/StartupValues.h"
+#include "shell/VantorelGlobals.h"
+#include "ui/LoggerMainForm.h"
+
+namespace {
+bool Set(const char* iName) {
+  const char* value = std::getenv(iName);
+  return value && *value;
+}
+}  // namespace
+
+bool DisplayAvailable(int argc, char** argv) {
+  if (Set("DISPLAY") || Set("WAYLAND_DISPLAY")) return true;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "-platform") == 0) return true;
+  }
+  return false;
+}
+
+int RunVantorel(int& argc, char** argv, const TStartupValues& iStartupValues) {
+  const bool windows = DisplayAvailable(argc, argv);
+  std::unique_ptr<QCoreApplication> app;
+  if (windows) {
+    app = std::make_unique<QApplication>(argc, argv);
+  } else {
+    app = std::make_unique<QCoreApplication>(argc, argv);
+  }
+  QCoreApplication::setApplicationName(kApplicationTitle);
+
+  TSingleInstance instance(iStartupValues.InstanceNumber);
+  if (instance.TryHandOver()) return 0;
+  std::unique_ptr<TLoggerMainForm> form;
+  instance.SetRestoreCallback([&form] {
+    if (form) form->Restore();
+  });
+  if (!instance.Listen()) {
+    // Another start won the race for the key between our look-up and now.
+    if (instance.TryHandOver()) return 0;
+  }
+
+  InitAudioDevices(&IniFile());
+  int exitCode = 0;
+  {
+    TLoggerMainOptions options;
+    options.LogToStdout = !windows;
+    auto controller = std::make_unique<TLoggerMain>(IniFile(), iStartupValues, options);
+    if (!instance.IsListening()) {
+      controller->LogMessage(nullptr, "Cannot register the single-instance key " + instance.Key());
+    }
+    if (windows) {
+      form = std::make_unique<TLoggerMainForm>(*controller);
+      form->show();
+    }
+    controller->AutoStartWebServer();
+
+    TTerminationSignal termination([] { QCoreApplication::quit(); });
+    exitCode = app->exec();
+
+    controller->Close();
+    form.reset();
+    controller.reset();
+  }
+  FreeAudioDevices();
+  return exitCode;
+}
