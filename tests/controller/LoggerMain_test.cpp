@@ -1,0 +1,183 @@
+// The controller with real (idle) slots on a Qt event loop: requests and their
+// bounds, what reaches the settings file, plug-in errors, and a main-thread
+// wait for a worker that logs.
+#include "controller/LoggerMain.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "shell/IniFile.h"
+#include "slot/SlotInfo.h"
+
+namespace {
+QCoreApplication& App() {
+  static int argc = 1;
+  static char name[] = "test_controller";
+  static char* argv[] = {name, nullptr};
+  static QCoreApplication app(argc, argv);
+  return app;
+}
+
+class LoggerMainTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    App();
+    char pattern[] = "/tmp/vt-controller-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    fRoot = pattern;
+    fIniPath = fRoot + "/Vantorel.ini";
+  }
+  void TearDown() override { std::filesystem::remove_all(fRoot); }
+
+  void WriteIni(const std::string& iText) {
+    std::ofstream(fIniPath) << iText;
+  }
+  std::string SlotSections(int iCount) const {
+    std::string text;
+    for (int i = 0; i < iCount; ++i)
+      text += "[Slot" + std::to_string(i) + "]\nFolder=" + fRoot + "/rec" + std::to_string(i) + "\nSource=None\n";
+    return text;
+  }
+  // Runs the event loop until iDone() holds (bounded).
+  static bool RunUntil(const std::function<bool()>& iDone, int iTimeoutMs = 5000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(iTimeoutMs);
+    while (!iDone()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+  }
+  TLoggerMainOptions Options() {
+    TLoggerMainOptions o;
+    o.PluginFolder = fRoot + "/plugins/";
+    return o;
+  }
+
+  std::string fRoot;
+  std::string fIniPath;
+};
+
+TStartupValues Values(int iFull, int iAlarm) {
+  TStartupValues v;
+  v.FullSlotCount = iFull;
+  v.AlarmSlotCount = iAlarm;
+  v.DisplayName = "Studio";
+  v.InstanceNumber = 3;
+  return v;
+}
+}  // namespace
+
+TEST_F(LoggerMainTest, StartAndStopRequestsIgnoreIndicesOutsideTheSlots) {
+  WriteIni(SlotSections(5));
+  TIniFile ini(fIniPath);
+  TLoggerMain controller(ini, Values(4, 1), Options());
+  ASSERT_EQ(controller.SlotCount(), 5);
+  EXPECT_FALSE(controller.Slot(0).AlarmOnly());
+  EXPECT_TRUE(controller.Slot(4).AlarmOnly());
+  EXPECT_THROW(controller.Slot(5), std::out_of_range);
+  EXPECT_THROW(controller.Slot(-1), std::out_of_range);
+  EXPECT_EQ(controller.Caption(), "Quorvane Vantorel [ Studio / 3 ]");
+
+  std::vector<int> changed;
+  controller.SetOnSlotStateChanged([&](int i) { changed.push_back(i); });
+  std::atomic<bool> marker{false};
+  // posted from another thread, as the web server does
+  std::thread web([&] {
+    controller.PostStopSlot(1);
+    controller.PostStopSlot(3);
+    controller.PostStartSlot(5);
+    controller.PostStopSlot(-1);
+    controller.PostStartSlot(3);
+    controller.PostToMainThread([&] { marker = true; });
+  });
+  web.join();
+  ASSERT_TRUE(RunUntil([&] { return marker.load(); }));
+  EXPECT_TRUE(controller.Slot(0).Enabled());
+  EXPECT_FALSE(controller.Slot(1).Enabled());
+  EXPECT_TRUE(controller.Slot(3).Enabled());
+  EXPECT_EQ(changed, (std::vector<int>{1, 3, 3}));
+}
+
+TEST_F(LoggerMainTest, SettingsFileGetsGlobalsAtFlushAndEverySlotAtDestruction) {
+  WriteIni("[General]\nColumnCount=0x3\n[Webserver]\nPort=127.0.0.1:6000\nAnonymousAccess=admin\n"
+           "[EMail]\nSMTPServer=mail.example\nEncryption=starttls\n" + SlotSections(1));
+  {
+    TIniFile ini(fIniPath);
+    TLoggerMain controller(ini, Values(2, 1), Options());
+    controller.Slot(2).SetName("Alarm watcher");
+    controller.Close();
+    TIniFile check(fIniPath);
+    EXPECT_EQ(check.ReadString("General", "ColumnCount", ""), "3");
+    EXPECT_EQ(check.ReadString("General", "VerticalAutoSize", ""), "0");
+    EXPECT_EQ(check.ReadString("Webserver", "Enabled", ""), "off");
+    EXPECT_EQ(check.ReadString("Webserver", "Port", ""), "127.0.0.1:6000");
+    EXPECT_EQ(check.ReadString("Webserver", "AnonymousAccess", ""), "none");  // "admin" is not "Admin"
+    EXPECT_EQ(check.ReadString("EMail", "SMTPServer", ""), "mail.example");
+    EXPECT_EQ(check.ReadString("EMail", "Encryption", ""), "STARTTLS");
+    EXPECT_EQ(check.ReadString("EMail", "SMTPPort", ""), "25");
+    EXPECT_FALSE(check.SectionExists("Slot2"));  // slots write at destruction, not at flush
+  }
+  TIniFile check(fIniPath);
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(check.SectionExists("Slot" + std::to_string(i))) << i;
+  EXPECT_EQ(check.ReadString("Slot2", "Name", ""), "Alarm watcher");
+}
+
+TEST_F(LoggerMainTest, AFailingPluginIsLoggedAndLoadingGoesOn) {
+  WriteIni(SlotSections(1));
+  std::filesystem::create_directories(fRoot + "/plugins");
+  std::ofstream(fRoot + "/plugins/broken.so") << "not a library";
+  std::ofstream(fRoot + "/plugins/notes.txt") << "ignored";
+  TIniFile ini(fIniPath);
+  TLoggerMain controller(ini, Values(1, 0), Options());
+  int errors = 0;
+  for (const std::string& line : controller.MessageLogLines()) {
+    if (line.find("Error loading BASS plugin broken.so: BASS error ") != std::string::npos) ++errors;
+    EXPECT_EQ(line.find("notes.txt"), std::string::npos);
+  }
+  EXPECT_EQ(errors, 1);
+}
+
+TEST_F(LoggerMainTest, MainThreadWaitForALoggingWorkerServesItsLines) {
+  WriteIni(SlotSections(1));
+  TIniFile ini(fIniPath);
+  TLoggerMain controller(ini, Values(1, 0), Options());
+  std::atomic<bool> finished{false};
+  std::thread worker([&] {
+    for (int i = 0; i < 3; ++i) controller.LogMessage(nullptr, "worker line " + std::to_string(i));
+    finished = true;
+  });
+  // The event loop is not running here; only the wait hook lets the worker go on.
+  EXPECT_TRUE(controller.MainThreadWaitHook()([&] { return finished.load(); }, 10000));
+  worker.join();
+  int seen = 0;
+  for (const std::string& line : controller.MessageLogLines())
+    if (line.find("worker line ") != std::string::npos) ++seen;
+  EXPECT_EQ(seen, 3);
+}
+
+// A slot's first file counts as a rotation; the cleanup that follows finds
+// nothing to delete and switches its timer off again.
+TEST_F(LoggerMainTest, CleanupTimerSwitchesItselfOffWhenNothingIsDeleted) {
+  WriteIni(SlotSections(2));
+  TIniFile ini(fIniPath);
+  TLoggerMain controller(ini, Values(2, 0), Options());
+  int ticks = 0;
+  bool everOn = false;
+  controller.SetOnTimerTick([&] {
+    ++ticks;
+    everOn = everOn || controller.CleanupTimerActive();
+  });
+  ASSERT_TRUE(RunUntil([&] { return ticks >= 3; }));
+  EXPECT_TRUE(everOn);
+  EXPECT_TRUE(RunUntil([&] { return !controller.CleanupTimerActive(); }, 5000));
+}
