@@ -24,10 +24,10 @@ protected:
   int StartCLI(const std::string& iMode) {
     fOut = *fDir / ("out-" + iMode + std::to_string(fStarted++));
     std::filesystem::create_directories(fOut);
-    setenv("PYTHONPATH", cFixtures.c_str(), 1);
     for (int attempt = 0; attempt < 3; ++attempt) {
       const int port = FreePort();
-      std::vector<std::string> args = {"/usr/bin/python3", "-m", "aiosmtpd", "-n", "-l",
+      // env sets the handler's module path for the child only
+      std::vector<std::string> args = {"/usr/bin/env", "PYTHONPATH=" + cFixtures, "/usr/bin/python3", "-m", "aiosmtpd", "-n", "-l",
                                        "127.0.0.1:" + std::to_string(port), "-c", "smtp_sink.FileSink"};
       if (iMode == "starttls") args.insert(args.end(), {"--tlscert", *fDir / "cert.pem", "--tlskey", *fDir / "key.pem"});
       if (iMode == "tls") args.insert(args.end(), {"--smtpscert", *fDir / "cert.pem", "--smtpskey", *fDir / "key.pem"});
