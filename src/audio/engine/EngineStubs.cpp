@@ -14,12 +14,6 @@ T NotAvailable(T iResult) {
 }
 }  // namespace
 
-// URL streams
-HSTREAM BASS_StreamCreateURL(const char*, DWORD, DWORD, DOWNLOADPROC*, void*) { return NotAvailable<HSTREAM>(0); }
-HSYNC BASS_ChannelSetSync(DWORD, DWORD, QWORD, SYNCPROC*, void*) { return NotAvailable<HSYNC>(0); }
-BOOL BASS_ChannelRemoveSync(DWORD, HSYNC) { return NotAvailable<BOOL>(FALSE); }
-const char* BASS_ChannelGetTags(DWORD, DWORD) { return NotAvailable<const char*>(nullptr); }
-
 // casting and the built-in server
 BOOL BASS_Encode_CastInit(HENCODE, const char*, const char*, const char*, const char*, const char*,
                           const char*, const char*, const char*, DWORD, DWORD) {
