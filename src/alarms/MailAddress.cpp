@@ -66,7 +66,10 @@ TMailAddress ParseMailAddress(const std::string& iEntry) {
     const auto close = entry.find('>', open);
     if (close == std::string::npos || !Trim(entry.substr(close + 1)).empty()) Invalid(entry);
     result.Address = Trim(entry.substr(open + 1, close - open - 1));
-    result.Name = UnquoteName(Trim(entry.substr(0, open)));
+    const std::string name = Trim(entry.substr(0, open));
+    const bool quoted = name.size() >= 2 && name.front() == '"' && name.back() == '"';
+    if (!quoted && name.find_first_of("<>") != std::string::npos) Invalid(entry);
+    result.Name = UnquoteName(name);
   }
   if (!IsSafeAddress(result.Address)) Invalid(entry);
   // a line break in a display name would end the header

@@ -5,8 +5,9 @@
 namespace {
 
 constexpr size_t cMaxLine = 78;
-// "=?UTF-8?B?" + "?=" leaves 63 of 75 characters: 60 base64 characters, 45 bytes
-constexpr size_t cWordBytes = 45;
+// 39 bytes make 52 base64 characters, a 64-character word: within the 75 of an
+// encoded word, and "Subject: " plus one word stays within a 78-character line
+constexpr size_t cWordBytes = 39;
 
 size_t UTF8SequenceLength(unsigned char iLead) {
   if (iLead < 0x80) return 1;

@@ -7,7 +7,7 @@ bool IsASCII(const std::string& iText);
 
 std::string Base64Encode(const std::string& iBytes);
 
-// iText (UTF-8) as "=?UTF-8?B?...?=" words of at most 75 characters each, never
+// iText (UTF-8) as "=?UTF-8?B?...?=" words of at most 64 characters each, never
 // splitting a character between two words; the words are joined by iSeparator
 // (" " inside a phrase, "\r\n " to fold a header line).
 std::string EncodeWords(const std::string& iText, const std::string& iSeparator);
