@@ -51,6 +51,9 @@ int RunVantorel(int& argc, char** argv, const TStartupValues& iStartupValues) {
     if (instance.TryHandOver()) return 0;
   }
 
+  // From here on SIGTERM ends the run in order, even one that arrives while
+  // the slots are still being created: the request waits for the event loop.
+  TTerminationSignal termination([] { QCoreApplication::quit(); });
   InitAudioDevices(&IniFile());
   int exitCode = 0;
   {
@@ -66,7 +69,6 @@ int RunVantorel(int& argc, char** argv, const TStartupValues& iStartupValues) {
     }
     controller->AutoStartWebServer();
 
-    TTerminationSignal termination([] { QCoreApplication::quit(); });
     exitCode = app->exec();
 
     controller->Close();
