@@ -1,31 +1,10 @@
-// Placeholders for the stream source, the outgoing stream and the DSP plug-in.
-// Each group moves to its own file (SlotStreamSource.cpp, SlotStreaming.cpp,
+// Placeholders for the outgoing stream and the DSP plug-in.
+// Each group moves to its own file (SlotStreaming.cpp,
 // SlotPlugin.cpp) when it is written; until then a slot behaves as if the
 // feature were switched off, and says so where a user would look for it.
 #include "slot/SlotInfo.h"
 #include "shell/VantorelGlobals.h"
 #include "support/SimpleThread.h"
-
-// ---------------------------------------------------------------- stream source
-void TSlotInfo::StartStreamSource() {
-  fCurrentStreamURL.Set(fStreamURL.Get());
-  fStreamThread = std::make_unique<TSimpleThread>([this] { StreamThreadExecute(); },
-                                                  "StreamThread Slot " + std::to_string(fIndex));
-  fStreamThread->Start();
-}
-
-void TSlotInfo::StopStreamSource() {
-  // The thread never takes the slot lock here, so ending it under the lock is safe.
-  fStreamThread.reset();
-}
-
-void TSlotInfo::StreamThreadExecute() {
-  SetStreamStatus("Stream sources are not available in this build");
-  TSimpleThread* self = TSimpleThread::Current();
-  while (self && !self->Terminated()) self->WaitForEvent(1000);
-}
-
-void TSlotInfo::UpdateIncomingStreamTitle() {}
 
 // ---------------------------------------------------------------- outgoing streaming
 void TSlotInfo::StreamingThreadExecute() {

@@ -1,0 +1,229 @@
+// The stream source of a slot: its thread opens the URL, hands the stream to
+// the slot mixer, reopens it whenever it ends, and turns the stream's titles
+// into the current title, the outgoing title and cue-sheet tracks.
+//
+// Locking: StopRecording holds the slot lock while it waits for the stream
+// thread to end, so nothing that thread waits for may need the slot lock. The
+// engine's callbacks therefore only set flags and wake the thread, and the
+// thread itself only tries the slot lock, giving up once it is told to end.
+#include "slot/SlotStreamSource.h"
+
+#include <fmt/format.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <thread>
+
+#include "audio/basserrors.h"
+#include "slot/SlotInfo.h"
+#include "support/SimpleThread.h"
+
+namespace {
+
+// BASS_UNICODE | BASS_STREAM_DECODE | BASS_STREAM_RESTRATE | BASS_SAMPLE_FLOAT
+constexpr DWORD kStreamFlags = 0x80280100u;
+constexpr auto kLockRetry = std::chrono::milliseconds(1);
+
+// Lives on the stream thread's stack; every stream it hands to the engine is
+// freed before the thread leaves, so the engine's callbacks never outlive it.
+struct TStreamCallbackContext {
+  TSlotInfo* fSlot;
+  TSimpleThread* fThread;
+  std::atomic<bool> fTitlePending{false};
+};
+
+void DownloadProc(const void* iBuffer, DWORD, void* iUser) {
+  if (iBuffer) return;  // only the end of the download matters here
+  auto* context = static_cast<TStreamCallbackContext*>(iUser);
+  context->fSlot->SetStreamDownloadEnded(true);
+  context->fThread->SignalEvent();
+}
+
+void EndSyncProc(HSYNC, DWORD, DWORD, void* iUser) { DownloadProc(nullptr, 0, iUser); }
+
+void MetaSyncProc(HSYNC, DWORD, DWORD, void* iUser) {
+  auto* context = static_cast<TStreamCallbackContext*>(iUser);
+  context->fTitlePending = true;
+  context->fThread->SignalEvent();
+}
+
+bool ValidUtf8WithMultiByte(const std::string& iText) {
+  bool multi = false;
+  for (size_t i = 0; i < iText.size();) {
+    const auto c = static_cast<unsigned char>(iText[i]);
+    size_t length;
+    if (c < 0x80) length = 1;
+    else if (c >= 0xC2 && c <= 0xDF) length = 2;
+    else if (c >= 0xE0 && c <= 0xEF) length = 3;
+    else if (c >= 0xF0 && c <= 0xF4) length = 4;
+    else return false;
+    if (i + length > iText.size()) return false;
+    for (size_t k = 1; k < length; ++k)
+      if ((static_cast<unsigned char>(iText[i + k]) & 0xC0) != 0x80) return false;
+    if (length > 1) {
+      const auto d = static_cast<unsigned char>(iText[i + 1]);
+      if ((c == 0xE0 && d < 0xA0) || (c == 0xED && d > 0x9F) || (c == 0xF0 && d < 0x90) || (c == 0xF4 && d > 0x8F))
+        return false;  // overlong forms and surrogates
+      multi = true;
+    }
+    i += length;
+  }
+  return multi;
+}
+
+void AppendUtf8(std::string& oText, char32_t iCode) {
+  if (iCode < 0x80) {
+    oText += char(iCode);
+  } else if (iCode < 0x800) {
+    oText += char(0xC0 | (iCode >> 6));
+    oText += char(0x80 | (iCode & 0x3F));
+  } else {
+    oText += char(0xE0 | (iCode >> 12));
+    oText += char(0x80 | ((iCode >> 6) & 0x3F));
+    oText += char(0x80 | (iCode & 0x3F));
+  }
+}
+
+// Windows-1252 for 0x80..0x9F; the rest is ISO 8859-1.
+constexpr char16_t kCp1252High[32] = {0x20AC, 0x81,   0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                      0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x8D,   0x017D, 0x8F,
+                                      0x90,   0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                      0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x9D,   0x017E, 0x0178};
+
+}  // namespace
+
+std::string DecodeStreamMetadata(const std::string& iRaw) {
+  if (ValidUtf8WithMultiByte(iRaw)) return iRaw;
+  std::string text;
+  text.reserve(iRaw.size());
+  for (const char ch : iRaw) {
+    const auto c = static_cast<unsigned char>(ch);
+    AppendUtf8(text, c >= 0x80 && c < 0xA0 ? char32_t(kCp1252High[c - 0x80]) : char32_t(c));
+  }
+  return text;
+}
+
+std::optional<std::string> ParseStreamTitle(const std::string& iMetadata) {
+  static const std::regex pattern("StreamTitle='([\\s\\S]*?)';");
+  std::smatch match;
+  if (!std::regex_search(iMetadata, match, pattern)) return std::nullopt;
+  return match[1].str();
+}
+
+std::vector<std::string> CueSheetTrackLines(int32_t iTrack, const std::string& iTitle, uint64_t iElapsedMs) {
+  const uint64_t minutes = iElapsedMs / 60000;
+  const uint64_t seconds = (iElapsedMs / 1000) % 60;
+  const uint64_t frames = (iElapsedMs % 1000) * 75 / 1000;
+  return {fmt::format("  TRACK {:02d} AUDIO", iTrack), fmt::format("    TITLE \"{}\"", iTitle),
+          fmt::format("    INDEX 01 {:02d}:{:02d}:{:02d}", minutes, seconds, frames)};
+}
+
+std::string CueSheetText(const std::vector<std::string>& iLines) {
+  std::string text;
+  for (const std::string& line : iLines) text += line + "\r\n";
+  return text;
+}
+
+void TSlotInfo::StartStreamSource() {
+  fCurrentStreamURL.Set(fStreamURL.Get());
+  fStreamThread = std::make_unique<TSimpleThread>([this] { StreamThreadExecute(); },
+                                                  "StreamThread Slot " + std::to_string(fIndex));
+  fStreamThread->Start();
+}
+
+void TSlotInfo::StopStreamSource() {
+  // Safe under the slot lock: the thread only ever tries that lock (see above).
+  fStreamThread->Terminate();
+  fStreamThread->WaitFor();
+  fStreamThread.reset();
+}
+
+void TSlotInfo::StreamThreadExecute() {
+  TSimpleThread* self = TSimpleThread::Current();
+  TStreamCallbackContext context{this, self};
+  SetStreamStatus("Connecting...");
+  while (!self->Terminated()) {
+    if (fStreamDownloadEnded && fStreamChannel) {
+      BASS_StreamFree(fStreamChannel.exchange(0));  // also takes it off the mixer
+      SetStreamStatus("Reconnecting...");
+    }
+    if (!fStreamChannel) {
+      fStreamDownloadEnded = false;
+      context.fTitlePending = false;
+      BASS_SetDevice(0);
+      const std::string url = fCurrentStreamURL.Get();
+      DWORD channel = 0;
+      int error = BASS_OK;
+      {
+        std::lock_guard<std::mutex> open(StreamOpenLock());
+        channel = BASS_StreamCreateURL(url.c_str(), 0, kStreamFlags, DownloadProc, &context);
+        error = BASS_ErrorGetCode();
+      }
+      if (fDeleting || self->Terminated()) {
+        if (channel) BASS_StreamFree(channel);
+        break;
+      }
+      if (channel) {
+        BASS_ChannelSetSync(channel, BASS_SYNC_META, 0, MetaSyncProc, &context);
+        BASS_ChannelSetSync(channel, BASS_SYNC_END, 0, EndSyncProc, &context);
+        fStreamChannel = channel;
+        BASS_Mixer_StreamAddChannel(fMixer, channel, 0);
+        UpdateIncomingStreamTitle();
+      } else {
+        SetStreamStatus(BassErrorText(error));
+      }
+    }
+    if (context.fTitlePending.exchange(false)) UpdateIncomingStreamTitle();
+    if (!context.fTitlePending && !fStreamDownloadEnded) self->WaitForEvent(1000);
+  }
+  if (const DWORD channel = fStreamChannel.exchange(0)) BASS_StreamFree(channel);
+}
+
+void TSlotInfo::UpdateIncomingStreamTitle() {
+  std::unique_lock<std::recursive_mutex> lock(fCS, std::defer_lock);
+  TSimpleThread* self = TSimpleThread::Current();
+  if (!self) {
+    lock.lock();
+  } else {
+    while (!lock.try_lock()) {
+      if (self->Terminated()) return;  // StopRecording holds the lock and waits for us
+      std::this_thread::sleep_for(kLockRetry);
+    }
+  }
+  const DWORD channel = fStreamChannel;
+  if (!channel) return;
+  const char* tags = BASS_ChannelGetTags(channel, BASS_TAG_META);
+  if (!tags || !*tags) return;
+  const std::optional<std::string> title = ParseStreamTitle(DecodeStreamMetadata(tags));
+  if (!title) return;
+  fCurrentStreamTitle.Set(*title);
+  fLastMetadataTickCount = Clock().TickCount();
+  const uint64_t start = fRecordStartTickCount;
+  const uint64_t elapsed = fLastMetadataTickCount > start ? fLastMetadataTickCount - start : 0;
+
+  if (fStreamingForwardMetadata)
+    if (const DWORD encoder = fStreamingEncoder) BASS_Encode_CastSetTitle(encoder, title->c_str(), "");
+
+  const std::string file = fCurrentFilename.Get();
+  if (!fCueSheet || file.empty()) return;
+  try {
+    ++fCueSheetTrackCounter;
+    for (std::string& line : CueSheetTrackLines(fCueSheetTrackCounter, *title, elapsed))
+      fCueSheetData.push_back(std::move(line));
+    // Written beside and moved over the old sheet, so a reader never sees half of it.
+    const std::string cue = file + ".cue";
+    const std::string partial = cue + ".part";
+    {
+      std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+      out << CueSheetText(fCueSheetData);
+      out.close();
+      if (!out) throw std::runtime_error("cue sheet not written");
+    }
+    std::filesystem::rename(partial, cue);
+  } catch (...) {
+    // A cue sheet that cannot be written must not touch the recording; the next title tries again.
+  }
+}
