@@ -186,9 +186,12 @@ std::unique_ptr<TUrlSource> TUrlSource::Open(const std::string& iUrl, const std:
     av_dict_free(&formatOptions);
     if (opened < 0) throw TOpenError{ErrorCode(opened)};
 
-    const AVCodec* decoder = nullptr;
-    s.fStream = av_find_best_stream(s.fFormat, AVMEDIA_TYPE_AUDIO, -1, -1, &decoder, 0);
-    if (s.fStream < 0) throw TOpenError{ErrorCode(s.fStream)};
+    // The first audio stream; its rate and channels come from the decoder, so
+    // no stream analysis (which would wait for seconds of a live stream).
+    for (unsigned i = 0; i < s.fFormat->nb_streams && s.fStream < 0; ++i)
+      if (s.fFormat->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) s.fStream = int(i);
+    if (s.fStream < 0) throw TOpenError{s.fFormat->nb_streams ? BASS_ERROR_NOTAUDIO : BASS_ERROR_FILEFORM};
+    const AVCodec* decoder = avcodec_find_decoder(s.fFormat->streams[s.fStream]->codecpar->codec_id);
     if (!decoder) throw TOpenError{BASS_ERROR_CODEC};
     s.fCodec = avcodec_alloc_context3(decoder);
     if (!s.fCodec) throw TOpenError{BASS_ERROR_MEM};

@@ -1,0 +1,212 @@
+#pragma once
+// Services for URL stream tests: a private icecast2 on a free port, ffmpeg
+// feeders for its mounts, and a static HTTP server for playlists. Every
+// process is started here and stopped here by its pid; waits are bounded.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <chrono>
+#include <memory>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace vt::streamtest {
+
+using namespace std::chrono_literals;
+
+inline bool WaitFor(const std::function<bool()>& iCondition, std::chrono::milliseconds iLimit) {
+  const auto end = std::chrono::steady_clock::now() + iLimit;
+  while (!iCondition()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+inline int FreePort() {
+  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t n = sizeof a;
+  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
+  ::close(s);
+  return ntohs(a.sin_port);
+}
+
+inline std::string Capture(const std::string& iCommand) {
+  std::string out;
+  if (FILE* p = ::popen(iCommand.c_str(), "r")) {
+    char buf[4096];
+    while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
+    ::pclose(p);
+  }
+  return out;
+}
+
+// A child process, ended (SIGTERM, then SIGKILL after 3 s) when destroyed.
+class TChild {
+public:
+  TChild() = default;
+  explicit TChild(const std::vector<std::string>& iArgs, const std::string& iLog = "/dev/null") { Start(iArgs, iLog); }
+  ~TChild() { Stop(); }
+  TChild(const TChild&) = delete;
+  TChild& operator=(const TChild&) = delete;
+
+  void Start(const std::vector<std::string>& iArgs, const std::string& iLog = "/dev/null") {
+    Stop();
+    std::vector<char*> argv;
+    for (const auto& a : iArgs) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, iLog.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    if (posix_spawnp(&fPid, argv[0], &actions, nullptr, argv.data(), environ) != 0) fPid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  bool Running() const { return fPid > 0 && ::waitpid(fPid, nullptr, WNOHANG) == 0; }
+  void Stop() {
+    if (fPid <= 0) return;
+    ::kill(fPid, SIGTERM);
+    for (int i = 0; i < 150; ++i) {
+      if (::waitpid(fPid, nullptr, WNOHANG) == fPid) {
+        fPid = -1;
+        return;
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+    ::kill(fPid, SIGKILL);
+    ::waitpid(fPid, nullptr, 0);
+    fPid = -1;
+  }
+
+private:
+  pid_t fPid = -1;
+};
+
+inline std::filesystem::path MakeTempDir(const std::string& iTag) {
+  std::string pattern = (std::filesystem::temp_directory_path() / ("vt-" + iTag + "-XXXXXX")).string();
+  std::filesystem::path dir = ::mkdtemp(pattern.data());
+  // Services that drop their rights (icecast2) must still reach their files.
+  std::filesystem::permissions(dir, std::filesystem::perms(0755));
+  return dir;
+}
+
+class TIcecast {
+public:
+  static constexpr const char* kPassword = "hackme";
+
+  TIcecast() : fDir(MakeTempDir("icecast")), fPort(FreePort()) {
+    std::filesystem::create_directories(fDir / "log");
+    std::system(("chown -R icecast2:icecast " + (fDir / "log").string() + " 2>/dev/null").c_str());
+    std::ofstream(fDir / "icecast.xml") << "<icecast><limits><burst-size>65536</burst-size></limits>"
+        "<authentication><source-password>" << kPassword << "</source-password><admin-user>admin</admin-user>"
+        "<admin-password>" << kPassword << "</admin-password></authentication>"
+        "<listen-socket><port>" << fPort << "</port><bind-address>127.0.0.1</bind-address></listen-socket>"
+        "<paths><basedir>/usr/share/icecast2</basedir><logdir>" << (fDir / "log").string() << "</logdir>"
+        "<webroot>/usr/share/icecast2/web</webroot><adminroot>/usr/share/icecast2/admin</adminroot></paths>"
+        "<logging><loglevel>2</loglevel></logging>"
+        "<security><chroot>0</chroot><changeowner><user>icecast2</user><group>icecast</group></changeowner></security>"
+        "</icecast>";
+    fServer.Start({"icecast2", "-c", (fDir / "icecast.xml").string()}, (fDir / "stdout.log").string());
+    fReady = WaitFor([&] { return Status().find("\"icestats\"") != std::string::npos; }, 10s);
+  }
+  ~TIcecast() {
+    fFeeders.clear();
+    fServer.Stop();
+    std::error_code ec;
+    std::filesystem::remove_all(fDir, ec);
+  }
+  bool Ready() const { return fReady; }
+  int Port() const { return fPort; }
+  std::string Url(const std::string& iMount) const { return "http://127.0.0.1:" + std::to_string(fPort) + iMount; }
+  std::string Status() const {
+    return Capture("curl -s -m 2 http://127.0.0.1:" + std::to_string(fPort) + "/status-json.xsl");
+  }
+  bool MountLive(const std::string& iMount) const {
+    return Status().find(":" + std::to_string(fPort) + iMount + "\"") != std::string::npos;  // its listenurl
+  }
+
+  // Feeds iMount with a tone as MP3 ("mp3") or Ogg Vorbis ("ogg") at real time.
+  TChild& Feed(const std::string& iMount, const std::string& iKind, int iHz = 440) {
+    const bool ogg = iKind == "ogg";
+    fFeeders.push_back(std::make_unique<TChild>(std::vector<std::string>{
+        "ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-f", "lavfi", "-i",
+        "sine=frequency=" + std::to_string(iHz) + ":sample_rate=44100", "-ac", "2", "-c:a",
+        ogg ? "libvorbis" : "libmp3lame", "-b:a", "128k", "-content_type", ogg ? "application/ogg" : "audio/mpeg",
+        "-f", ogg ? "ogg" : "mp3",
+        "icecast://source:" + std::string(kPassword) + "@127.0.0.1:" + std::to_string(fPort) + iMount},
+        (fDir / "feeder.log").string()));
+    return *fFeeders.back();
+  }
+  bool FeedAndWait(const std::string& iMount, const std::string& iKind) {
+    Feed(iMount, iKind);
+    return WaitFor([&] { return MountLive(iMount); }, 15s);
+  }
+  void StopFeeders() { fFeeders.clear(); }
+
+  // The admin metadata call that a playout system makes at each new song.
+  bool SetTitle(const std::string& iMount, const std::string& iTitle) const {
+    std::string song;
+    for (unsigned char c : iTitle) {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%%%02X", c);
+      song += std::isalnum(c) ? std::string(1, char(c)) : std::string(hex);
+    }
+    const std::string reply = Capture("curl -s -m 3 -u admin:" + std::string(kPassword) + " 'http://127.0.0.1:" +
+                                      std::to_string(fPort) + "/admin/metadata?mount=" + iMount +
+                                      "&mode=updinfo&song=" + song + "'");
+    return reply.find("successful") != std::string::npos;
+  }
+
+private:
+  std::filesystem::path fDir;
+  int fPort;
+  TChild fServer;
+  bool fReady = false;
+  std::vector<std::unique_ptr<TChild>> fFeeders;
+};
+
+// Serves a folder over HTTP (playlists for the opener to follow).
+class THttpFolder {
+public:
+  THttpFolder() : fDir(MakeTempDir("http")), fPort(FreePort()) {
+    fServer.Start({"/usr/bin/python3", "-m", "http.server", std::to_string(fPort), "--bind", "127.0.0.1",
+                   "--directory", fDir.string()});
+    fReady = WaitFor([&] { return !Capture("curl -s -m 1 -o /dev/null -w %{http_code} " + Url("/")).starts_with("000"); }, 10s);
+  }
+  ~THttpFolder() {
+    fServer.Stop();
+    std::error_code ec;
+    std::filesystem::remove_all(fDir, ec);
+  }
+  bool Ready() const { return fReady; }
+  void Write(const std::string& iName, const std::string& iText) const { std::ofstream(fDir / iName) << iText; }
+  std::string Url(const std::string& iPath) const { return "http://127.0.0.1:" + std::to_string(fPort) + iPath; }
+
+private:
+  std::filesystem::path fDir;
+  int fPort;
+  TChild fServer;
+  bool fReady = false;
+};
+
+}  // namespace vt::streamtest

@@ -1,0 +1,256 @@
+// URL streams through the real FFmpeg: generated sources, the error codes of
+// failed opens, a stalled server, and a private icecast2 with MP3 and Ogg
+// mounts, ICY titles, the end of a mount and a playlist that points to it.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "EngineTestSupport.h"
+#include "UrlStreamTestServices.h"
+#include "audio/engine/Engine.h"
+#include "audio/engine/UrlStreamPlaylist.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using vt::streamtest::WaitFor;
+
+constexpr DWORD kFlags = 0x80280100u;  // unicode, decode, restrate, float
+
+struct TEvents {
+  std::atomic<int> fDownloadEnded{0}, fEnded{0}, fMeta{0};
+  static void Download(const void* iBuffer, DWORD, void* iUser) {
+    if (!iBuffer) ++static_cast<TEvents*>(iUser)->fDownloadEnded;
+  }
+  static void End(HSYNC, DWORD, DWORD, void* iUser) { ++static_cast<TEvents*>(iUser)->fEnded; }
+  static void Meta(HSYNC, DWORD, DWORD, void* iUser) { ++static_cast<TEvents*>(iUser)->fMeta; }
+};
+
+// Pulls about iSeconds of audio from a decoding stream, waiting for it as a mixer would.
+std::vector<float> PullSeconds(DWORD iStream, double iSeconds, DWORD iChans, double iRate,
+                               std::chrono::milliseconds iLimit = 20s) {
+  std::vector<float> all;
+  const size_t want = size_t(iSeconds * iRate) * iChans;
+  WaitFor([&] {
+    auto block = vt::engine::testing::PullFloat(iStream, 4096, iChans);
+    all.insert(all.end(), block.begin(), block.end());
+    return all.size() >= want;
+  }, iLimit);
+  return all;
+}
+
+std::string Tags(DWORD iStream) {
+  const char* tags = BASS_ChannelGetTags(iStream, BASS_TAG_META);
+  return tags ? tags : "";
+}
+
+TEST(UrlStream, GeneratedToneDecodesAtItsRateAndChannels) {
+  TEvents events;
+  const HSTREAM stream =
+      BASS_StreamCreateURL("lavfi:sine=frequency=1000:sample_rate=44100", 0, kFlags, &TEvents::Download, &events);
+  ASSERT_NE(stream, 0u) << BASS_ErrorGetCode();
+  BASS_CHANNELINFO info{};
+  ASSERT_TRUE(BASS_ChannelGetInfo(stream, &info));
+  EXPECT_EQ(info.freq, 44100u);
+  EXPECT_EQ(info.chans, 1u);
+  // Generated audio is paced by the reader: two seconds come out whole, a tone of full amplitude.
+  const auto audio = PullSeconds(stream, 2.0, 1, 44100);
+  ASSERT_GE(audio.size(), 88200u);
+  EXPECT_NEAR(vt::engine::testing::ToneAmplitude(audio, 1, 0, 1000, 44100), 0.125, 0.02);
+  EXPECT_EQ(events.fDownloadEnded, 0);
+  EXPECT_EQ(BASS_ChannelGetTags(stream, BASS_TAG_META), nullptr);  // no ICY data from a generator
+  EXPECT_TRUE(BASS_StreamFree(stream));
+}
+
+TEST(UrlStream, FiniteSourceEndsWithDownloadAndEndSync) {
+  TEvents events;
+  const HSTREAM stream = BASS_StreamCreateURL("lavfi:sine=frequency=500:sample_rate=8000:duration=0.5", 0, kFlags,
+                                              &TEvents::Download, &events);
+  ASSERT_NE(stream, 0u);
+  ASSERT_NE(BASS_ChannelSetSync(stream, BASS_SYNC_END, 0, &TEvents::End, &events), 0u);
+  EXPECT_TRUE(WaitFor([&] { return events.fDownloadEnded == 1; }, 5s));
+  // The end sync waits for the reader to take the last audio.
+  EXPECT_EQ(events.fEnded, 0);
+  const auto audio = PullSeconds(stream, 0.5, 1, 8000);
+  EXPECT_EQ(audio.size(), 4000u);
+  EXPECT_TRUE(WaitFor([&] { return events.fEnded == 1; }, 5s));
+  BASS_StreamFree(stream);
+}
+
+TEST(UrlStream, FailedOpensGiveTheirErrorCodes) {
+  const std::string folder = vt::engine::testing::TempDir();
+  std::ofstream(folder + "/notes.txt") << "this is not audio at all, just some words\n";
+  const int closedPort = vt::streamtest::FreePort();
+  struct TCase {
+    std::string fUrl;
+    int fError;
+  } cases[] = {
+      {"", BASS_ERROR_FILEOPEN},
+      {"http://127.0.0.1:" + std::to_string(closedPort) + "/live", BASS_ERROR_NONET},
+      {folder + "/missing.mp3", BASS_ERROR_FILEOPEN},
+      {folder + "/notes.txt", BASS_ERROR_FILEFORM},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(BASS_StreamCreateURL(c.fUrl.c_str(), 0, kFlags, nullptr, nullptr), 0u) << c.fUrl;
+    EXPECT_EQ(BASS_ErrorGetCode(), c.fError) << c.fUrl;
+  }
+  std::filesystem::remove_all(folder);
+}
+
+// A server that sends its headers and a few seconds of MP3, then holds the connection open silently.
+class TStallingServer {
+public:
+  explicit TStallingServer(std::string iBody) : fBody(std::move(iBody)) {
+    fSocket = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fSocket, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t n = sizeof a;
+    ::getsockname(fSocket, reinterpret_cast<sockaddr*>(&a), &n);
+    fPort = ntohs(a.sin_port);
+    ::listen(fSocket, 4);
+    fThread = std::thread([this] {
+      const int client = ::accept(fSocket, nullptr, nullptr);
+      if (client < 0) return;
+      char request[4096];
+      [[maybe_unused]] auto got = ::recv(client, request, sizeof request, 0);
+      const std::string reply = "HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\n\r\n" + fBody;
+      [[maybe_unused]] auto sent = ::send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
+      std::unique_lock lock(fLock);
+      fDone.wait_for(lock, 30s, [this] { return fStop; });
+      ::close(client);
+    });
+  }
+  ~TStallingServer() {
+    {
+      std::lock_guard lock(fLock);
+      fStop = true;
+    }
+    fDone.notify_all();
+    ::shutdown(fSocket, SHUT_RDWR);
+    ::close(fSocket);
+    fThread.join();
+  }
+  std::string Url() const { return "http://127.0.0.1:" + std::to_string(fPort) + "/stream.mp3"; }
+
+private:
+  std::string fBody;
+  int fSocket = -1, fPort = 0;
+  std::mutex fLock;
+  std::condition_variable fDone;
+  bool fStop = false;
+  std::thread fThread;
+};
+
+TEST(UrlStream, StalledServerIsReportedAsTheEnd) {
+  const std::string folder = vt::engine::testing::TempDir();
+  vt::streamtest::Capture("ffmpeg -nostdin -loglevel error -f lavfi -i sine=frequency=440:duration=2 -c:a libmp3lame "
+                          "-b:a 64k -f mp3 -y " + folder + "/a.mp3");
+  std::ifstream in(folder + "/a.mp3", std::ios::binary);
+  const std::string body((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_GT(body.size(), 1000u);
+  TStallingServer server(body);
+  TEvents events;
+  const HSTREAM stream = BASS_StreamCreateURL(server.Url().c_str(), 0, kFlags, &TEvents::Download, &events);
+  ASSERT_NE(stream, 0u) << BASS_ErrorGetCode();
+  BASS_ChannelSetSync(stream, BASS_SYNC_END, 0, &TEvents::End, &events);
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_TRUE(WaitFor([&] { return events.fDownloadEnded == 1; }, 15s));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 12s);
+  // Once the reader has taken what arrived, the end is reported.
+  EXPECT_TRUE(WaitFor([&] { PullSeconds(stream, 0.1, 1, 44100, 100ms); return events.fEnded == 1; }, 10s));
+  BASS_StreamFree(stream);
+  std::filesystem::remove_all(folder);
+}
+
+TEST(UrlStreamPlaylist, RecognisesAndFollowsPlaylists) {
+  using vt::engine::FirstPlaylistEntry;
+  using vt::engine::IsPlaylist;
+  EXPECT_TRUE(IsPlaylist("http://h/x", "audio/x-scpls"));
+  EXPECT_TRUE(IsPlaylist("http://h/x", "audio/x-mpegurl; charset=utf-8"));
+  EXPECT_TRUE(IsPlaylist("http://h/Radio.PLS?sid=1", ""));
+  EXPECT_TRUE(IsPlaylist("/home/radio/list.m3u", ""));
+  EXPECT_FALSE(IsPlaylist("http://h/live.mp3", "audio/mpeg"));
+  struct TCase {
+    const char* fText;
+    const char* fBase;
+    const char* fEntry;
+  } cases[] = {
+      {"[playlist]\r\nNumberOfEntries=2\r\nFile2=http://b/2\r\nFile1=http://a:8000/live\r\nTitle1=A\r\n", "http://h/l.pls",
+       "http://a:8000/live"},
+      {"#EXTM3U\n#EXTINF:-1,Radio\nhttp://s/stream\nhttp://s/other\n", "http://h/l.m3u", "http://s/stream"},
+      {"\xEF\xBB\xBFlive.mp3\r\n", "http://h:81/lists/l.m3u?x=1", "http://h:81/lists/live.mp3"},
+      {"/mount\n", "https://h/lists/l.m3u", "https://h/mount"},
+      {"[playlist]\nNumberOfEntries=0\n", "http://h/l.pls", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(FirstPlaylistEntry(c.fText, c.fBase), c.fEntry) << c.fText;
+}
+
+class UrlStreamIcecast : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() { fServer = std::make_unique<vt::streamtest::TIcecast>(); }
+  static void TearDownTestSuite() { fServer.reset(); }
+  void SetUp() override {
+    if (!fServer->Ready()) GTEST_FAIL() << "icecast2 did not start";
+  }
+  void TearDown() override { fServer->StopFeeders(); }
+  static std::unique_ptr<vt::streamtest::TIcecast> fServer;
+};
+std::unique_ptr<vt::streamtest::TIcecast> UrlStreamIcecast::fServer;
+
+TEST_F(UrlStreamIcecast, Mp3MountDeliversToneAndTitles) {
+  ASSERT_TRUE(fServer->FeedAndWait("/mp3", "mp3"));
+  TEvents events;
+  const HSTREAM stream = BASS_StreamCreateURL(fServer->Url("/mp3").c_str(), 0, kFlags, &TEvents::Download, &events);
+  ASSERT_NE(stream, 0u) << BASS_ErrorGetCode();
+  ASSERT_NE(BASS_ChannelSetSync(stream, BASS_SYNC_META, 0, &TEvents::Meta, &events), 0u);
+  BASS_CHANNELINFO info{};
+  BASS_ChannelGetInfo(stream, &info);
+  EXPECT_EQ(info.freq, 44100u);
+  EXPECT_EQ(info.chans, 2u);
+  const auto audio = PullSeconds(stream, 1.0, 2, 44100);
+  EXPECT_GT(vt::engine::testing::ToneAmplitude(audio, 2, 1, 440, 44100), 0.05);
+
+  for (const std::string title : {"Artist - Song", "Zoë; \"Ünïcode\" – Tïtle"}) {
+    const int before = events.fMeta;
+    ASSERT_TRUE(fServer->SetTitle("/mp3", title));
+    ASSERT_TRUE(WaitFor([&] { PullSeconds(stream, 0.05, 2, 44100, 100ms); return events.fMeta > before; }, 10s)) << title;
+    EXPECT_NE(Tags(stream).find("StreamTitle='" + title + "';"), std::string::npos) << Tags(stream);
+  }
+  BASS_StreamFree(stream);
+  EXPECT_EQ(events.fDownloadEnded, 0);  // freeing is not the end of the stream
+}
+
+TEST_F(UrlStreamIcecast, OggMountDecodesAndEndsWhenTheSourceStops) {
+  ASSERT_TRUE(fServer->FeedAndWait("/ogg", "ogg"));
+  TEvents events;
+  const HSTREAM stream = BASS_StreamCreateURL(fServer->Url("/ogg").c_str(), 0, kFlags, &TEvents::Download, &events);
+  ASSERT_NE(stream, 0u) << BASS_ErrorGetCode();
+  BASS_ChannelSetSync(stream, BASS_SYNC_END, 0, &TEvents::End, &events);
+  const auto audio = PullSeconds(stream, 1.0, 2, 44100);
+  EXPECT_GT(vt::engine::testing::ToneAmplitude(audio, 2, 0, 440, 44100), 0.05);
+  fServer->StopFeeders();
+  EXPECT_TRUE(WaitFor([&] { return events.fDownloadEnded == 1; }, 10s));
+  EXPECT_TRUE(WaitFor([&] { PullSeconds(stream, 0.1, 2, 44100, 100ms); return events.fEnded == 1; }, 30s));
+  BASS_StreamFree(stream);
+}
+
+TEST_F(UrlStreamIcecast, PlaylistServedOverHttpLeadsToTheMount) {
+  ASSERT_TRUE(fServer->FeedAndWait("/listed", "mp3"));
+  vt::streamtest::THttpFolder web;
+  ASSERT_TRUE(web.Ready());
+  web.Write("radio.pls", "[playlist]\nNumberOfEntries=1\nFile1=" + fServer->Url("/listed") + "\n");
+  web.Write("radio.m3u", "#EXTM3U\n" + web.Url("/radio.pls") + "\n");  // a list naming a list
+  const HSTREAM stream = BASS_StreamCreateURL(web.Url("/radio.m3u").c_str(), 0, kFlags, nullptr, nullptr);
+  ASSERT_NE(stream, 0u) << BASS_ErrorGetCode();
+  const auto audio = PullSeconds(stream, 0.5, 2, 44100);
+  EXPECT_GT(vt::engine::testing::ToneAmplitude(audio, 2, 0, 440, 44100), 0.05);
+  BASS_StreamFree(stream);
+}
+
+}  // namespace
