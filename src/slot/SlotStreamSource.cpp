@@ -33,6 +33,7 @@ struct TStreamCallbackContext {
   TSlotInfo* fSlot;
   TSimpleThread* fThread;
   std::atomic<bool> fTitlePending{false};
+  bool fHadStream = false;  // the stream thread's own
 };
 
 void DownloadProc(const void* iBuffer, DWORD, void* iUser) {
@@ -170,11 +171,15 @@ void TSlotInfo::StreamThreadExecute() {
         BASS_ChannelSetSync(channel, BASS_SYNC_META, 0, MetaSyncProc, &context);
         BASS_ChannelSetSync(channel, BASS_SYNC_END, 0, EndSyncProc, &context);
         fStreamChannel = channel;
+        context.fHadStream = true;
         BASS_Mixer_StreamAddChannel(fMixer, channel, 0);
         UpdateIncomingStreamTitle();
-      } else {
+      } else if (!context.fHadStream) {
         SetStreamStatus(BassErrorText(error));
       }
+      // After a stream that played, a failed reopen keeps "Reconnecting...":
+      // the source is known to work and is only away for now (a server whose
+      // mount vanished with its encoder answers "not found" until it returns).
     }
     if (context.fTitlePending.exchange(false)) UpdateIncomingStreamTitle();
     if (!context.fTitlePending && !fStreamDownloadEnded) self->WaitForEvent(1000);

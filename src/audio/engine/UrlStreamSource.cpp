@@ -129,6 +129,10 @@ TUrlSource::TUrlSource() : fState(std::make_unique<TState>()) {}
 TUrlSource::~TUrlSource() = default;
 
 std::unique_ptr<TUrlSource> TUrlSource::Open(const std::string& iUrl, const std::atomic<bool>& iAbort, int& oError) {
+  // Failures reach the caller as error codes; a station retrying a dead
+  // server every second must not fill the journal with FFmpeg's own lines.
+  static const bool quiet = (av_log_set_level(AV_LOG_FATAL), true);
+  (void)quiet;
   std::unique_ptr<TUrlSource> source(new TUrlSource());
   TState& s = *source->fState;
   s.fInterrupt.fAbort = &iAbort;

@@ -66,6 +66,20 @@ TEST(UrlStream, GeneratedToneDecodesAtItsRateAndChannels) {
   EXPECT_TRUE(BASS_StreamFree(stream));
 }
 
+TEST(UrlStream, MixerResamplesAGeneratedTone) {
+  const HSTREAM mixer = BASS_Mixer_StreamCreate(48000, 2, BASS_SAMPLE_FLOAT | BASS_MIXER_NONSTOP | BASS_STREAM_DECODE);
+  ASSERT_NE(mixer, 0u);
+  const HSTREAM stream = BASS_StreamCreateURL("lavfi:sine=frequency=1000:sample_rate=22050", 0, kFlags, nullptr, nullptr);
+  ASSERT_NE(stream, 0u);
+  ASSERT_TRUE(BASS_Mixer_StreamAddChannel(mixer, stream, 0)) << BASS_ErrorGetCode();
+  vt::engine::testing::PullFloat(mixer, 4800);  // the resampler's start-up
+  const auto audio = vt::engine::testing::PullFloat(mixer, 48000);
+  ASSERT_EQ(audio.size(), 96000u);
+  EXPECT_NEAR(vt::engine::testing::ToneAmplitude(audio, 2, 1, 1000, 48000), 0.125, 0.02);
+  BASS_StreamFree(mixer);
+  BASS_StreamFree(stream);
+}
+
 TEST(UrlStream, FiniteSourceEndsWithDownloadAndEndSync) {
   TEvents events;
   const HSTREAM stream = BASS_StreamCreateURL("lavfi:sine=frequency=500:sample_rate=8000:duration=0.5", 0, kFlags,
