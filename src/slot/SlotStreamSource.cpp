@@ -159,7 +159,10 @@ void TSlotInfo::StreamThreadExecute() {
       DWORD channel = 0;
       int error = BASS_OK;
       {
-        std::lock_guard<std::mutex> open(StreamOpenLock());
+        // Waiting for another slot's slow open must not hold up our own StopRecording.
+        std::unique_lock<std::mutex> open(StreamOpenLock(), std::defer_lock);
+        while (!open.try_lock() && !self->Terminated()) std::this_thread::sleep_for(kLockRetry);
+        if (!open.owns_lock()) break;
         channel = BASS_StreamCreateURL(url.c_str(), 0, kStreamFlags, DownloadProc, &context);
         error = BASS_ErrorGetCode();
       }
