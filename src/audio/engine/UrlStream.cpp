@@ -24,7 +24,12 @@ TUrlStream::TUrlStream(std::unique_ptr<TUrlSource> iSource, DWORD iFlags, DOWNLO
 
 TUrlStream::~TUrlStream() { Stop(); }
 
-void TUrlStream::StartDecoding() { fThread = std::thread([this] { DecoderThread(); }); }
+void TUrlStream::StartDecoding() {
+  // The audio decoded while opening is there as soon as the handle is.
+  std::vector<float> first;
+  if (fSource->Decode(first)) Deliver(first);
+  fThread = std::thread([this] { DecoderThread(); });
+}
 
 void TUrlStream::Stop() {
   {

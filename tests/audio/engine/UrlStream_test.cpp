@@ -72,6 +72,9 @@ TEST(UrlStream, MixerResamplesAGeneratedTone) {
   const HSTREAM stream = BASS_StreamCreateURL("lavfi:sine=frequency=1000:sample_rate=22050", 0, kFlags, nullptr, nullptr);
   ASSERT_NE(stream, 0u);
   ASSERT_TRUE(BASS_Mixer_StreamAddChannel(mixer, stream, 0)) << BASS_ErrorGetCode();
+  // The decoder runs ahead of the mixer by up to its ring; a mixer that
+  // overtakes it mixes silence, so let it get a second ahead first.
+  ASSERT_TRUE(WaitFor([&] { return BASS_ChannelGetData(stream, nullptr, BASS_DATA_AVAILABLE) >= 22050 * 4 * 2; }, 5s));
   vt::engine::testing::PullFloat(mixer, 4800);  // the resampler's start-up
   const auto audio = vt::engine::testing::PullFloat(mixer, 48000);
   ASSERT_EQ(audio.size(), 96000u);
