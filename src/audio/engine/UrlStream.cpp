@@ -17,9 +17,10 @@ constexpr auto kRoomPoll = std::chrono::milliseconds(10);
 
 }  // namespace
 
-TUrlStream::TUrlStream(std::unique_ptr<TUrlSource> iSource, DWORD iFlags, DOWNLOADPROC* iProc, void* iUser)
+TUrlStream::TUrlStream(std::unique_ptr<TUrlSource> iSource, std::shared_ptr<std::atomic<bool>> iAbort, DWORD iFlags,
+                       DOWNLOADPROC* iProc, void* iUser)
     : TChannel(iSource->Freq(), iSource->Chans(), iFlags | BASS_SAMPLE_FLOAT, BASS_CTYPE_STREAM),
-      fSource(std::move(iSource)), fNetwork(fSource->IsNetwork()), fDownloadProc(iProc), fUser(iUser),
+      fSource(std::move(iSource)), fAbort(std::move(iAbort)), fNetwork(fSource->IsNetwork()), fDownloadProc(iProc), fUser(iUser),
       fRing(size_t(Freq() * kUrlBufferSeconds) * Chans() * sizeof(float)) {}
 
 TUrlStream::~TUrlStream() { Stop(); }
@@ -36,6 +37,7 @@ void TUrlStream::Stop() {
     std::lock_guard lock(fWakeLock);
     fStop.store(true);
   }
+  fAbort->store(true);
   fWake.notify_all();
   if (fThread.joinable() && fThread.get_id() != std::this_thread::get_id()) fThread.join();
 }
@@ -161,11 +163,11 @@ using namespace vt::engine;
 HSTREAM BASS_StreamCreateURL(const char* url, DWORD, DWORD flags, DOWNLOADPROC* proc, void* user) {
   const bool decode = (flags & BASS_STREAM_DECODE) != 0;
   if (!decode && !DeviceInitialized(CurrentDevice())) return Fail(BASS_ERROR_INIT), 0;
-  static const std::atomic<bool> kNeverAbort{false};
+  auto abort = std::make_shared<std::atomic<bool>>(false);
   int error = BASS_OK;
-  std::unique_ptr<TUrlSource> source = TUrlSource::Open(url ? url : "", kNeverAbort, error);
+  std::unique_ptr<TUrlSource> source = TUrlSource::Open(url ? url : "", abort, error);
   if (!source) return Fail(error), 0;
-  auto stream = std::make_shared<TUrlStream>(std::move(source), flags, proc, user);
+  auto stream = std::make_shared<TUrlStream>(std::move(source), abort, flags, proc, user);
   if (!decode) stream->SetDevice(CurrentDevice());
   const DWORD handle = RegisterObject(stream);
   stream->SetHandle(handle);

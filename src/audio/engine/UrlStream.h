@@ -24,7 +24,10 @@ constexpr double kUrlBufferSeconds = 20.0;
 
 class TUrlStream : public TChannel {
 public:
-  TUrlStream(std::unique_ptr<TUrlSource> iSource, DWORD iFlags, DOWNLOADPROC* iProc, void* iUser);
+  // iAbort is the flag the source was opened with; freeing the stream sets it,
+  // so a decoder blocked on a silent server lets go at once.
+  TUrlStream(std::unique_ptr<TUrlSource> iSource, std::shared_ptr<std::atomic<bool>> iAbort, DWORD iFlags,
+             DOWNLOADPROC* iProc, void* iUser);
   ~TUrlStream() override;
   void StartDecoding();
 
@@ -54,6 +57,7 @@ private:
   void Stop();
 
   std::unique_ptr<TUrlSource> fSource;  // the decoder thread's once it runs
+  const std::shared_ptr<std::atomic<bool>> fAbort;
   const bool fNetwork;
   DOWNLOADPROC* const fDownloadProc;
   void* const fUser;

@@ -75,7 +75,7 @@ int ErrorCode(int iAvError) {
 }
 
 struct TInterrupt {
-  const std::atomic<bool>* fAbort = nullptr;
+  std::shared_ptr<const std::atomic<bool>> fAbort;
   int64_t fDeadline = 0;  // av_gettime_relative(); 0: none
   static int Check(void* iOpaque) {
     auto* self = static_cast<TInterrupt*>(iOpaque);
@@ -128,14 +128,15 @@ struct TUrlSource::TState {
 TUrlSource::TUrlSource() : fState(std::make_unique<TState>()) {}
 TUrlSource::~TUrlSource() = default;
 
-std::unique_ptr<TUrlSource> TUrlSource::Open(const std::string& iUrl, const std::atomic<bool>& iAbort, int& oError) {
+std::unique_ptr<TUrlSource> TUrlSource::Open(const std::string& iUrl, std::shared_ptr<const std::atomic<bool>> iAbort,
+                                             int& oError) {
   // Failures reach the caller as error codes; a station retrying a dead
   // server every second must not fill the journal with FFmpeg's own lines.
   static const bool quiet = (av_log_set_level(AV_LOG_FATAL), true);
   (void)quiet;
   std::unique_ptr<TUrlSource> source(new TUrlSource());
   TState& s = *source->fState;
-  s.fInterrupt.fAbort = &iAbort;
+  s.fInterrupt.fAbort = std::move(iAbort);
   s.fInterrupt.fDeadline = av_gettime_relative() + kOpenTimeoutMicroseconds;
   const AVIOInterruptCB interrupt{&TInterrupt::Check, &s.fInterrupt};
   try {

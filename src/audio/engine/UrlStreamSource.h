@@ -15,9 +15,10 @@ namespace vt::engine {
 class TUrlSource {
 public:
   // Blocks until the first audio is decoded or the open fails; on failure
-  // returns nullptr and sets oError to the engine error code. iAbort ends a
-  // blocked open or read early (the stream is being freed).
-  static std::unique_ptr<TUrlSource> Open(const std::string& iUrl, const std::atomic<bool>& iAbort, int& oError);
+  // returns nullptr and sets oError to the engine error code. Setting *iAbort
+  // ends a blocked open or read at once (the stream is being freed).
+  static std::unique_ptr<TUrlSource> Open(const std::string& iUrl, std::shared_ptr<const std::atomic<bool>> iAbort,
+                                          int& oError);
   ~TUrlSource();
   TUrlSource(const TUrlSource&) = delete;
   TUrlSource& operator=(const TUrlSource&) = delete;
