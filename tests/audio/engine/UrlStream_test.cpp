@@ -13,6 +13,7 @@
 #include "UrlStreamTestServices.h"
 #include "audio/engine/Engine.h"
 #include "audio/engine/UrlStreamPlaylist.h"
+#include "audio/engine/UrlStreamSource.h"
 
 namespace {
 
@@ -182,6 +183,22 @@ TEST(UrlStream, StalledServerIsReportedAsTheEnd) {
   // Once the reader has taken what arrived, the end is reported.
   EXPECT_TRUE(WaitFor([&] { PullSeconds(stream, 0.1, 1, 44100, 100ms); return events.fEnded == 1; }, 10s));
   BASS_StreamFree(stream);
+  std::filesystem::remove_all(folder);
+}
+
+TEST(UrlStream, FreeingDoesNotWaitForASilentServer) {
+  const std::string folder = vt::engine::testing::TempDir();
+  vt::streamtest::Capture("ffmpeg -nostdin -loglevel error -f lavfi -i sine=frequency=440:duration=1 -c:a libmp3lame "
+                          "-b:a 64k -f mp3 -y " + folder + "/a.mp3");
+  std::ifstream in(folder + "/a.mp3", std::ios::binary);
+  TStallingServer server(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+  const HSTREAM stream = BASS_StreamCreateURL(server.Url().c_str(), 0, kFlags, nullptr, nullptr);
+  ASSERT_NE(stream, 0u) << BASS_ErrorGetCode();
+  // All that was sent is decoded; the decoder now waits on the socket.
+  ASSERT_TRUE(WaitFor([&] { return BASS_ChannelGetData(stream, nullptr, BASS_DATA_AVAILABLE) >= 44100 * 4 * 8 / 10; }, 5s));
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_TRUE(BASS_StreamFree(stream));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(vt::engine::kUrlStallSeconds));
   std::filesystem::remove_all(folder);
 }
 
