@@ -113,10 +113,6 @@ void TSlotInfo::Initialize() {
   fStreamingThread->Start();
 }
 
-namespace {
-constexpr uint64_t kPullLatencyMs = 250;
-}
-
 void TSlotInfo::PullThreadExecute() {
   // Everything is prepared before the loop: pulling allocates nothing.
   TSimpleThread* self = TSimpleThread::Current();
@@ -125,11 +121,7 @@ void TSlotInfo::PullThreadExecute() {
   const QWORD chunk = std::min<QWORD>(BASS_ChannelSeconds2Bytes(mixer, 2.0), fPullBuffer.size() * sizeof(float));
   const uint64_t start = fPullStartTick;
   while (self && !self->Terminated()) {
-    // Pull a little behind the wall clock: capture callbacks arrive in bursts
-    // and a little late, and pulling right up to "now" would run the sources
-    // dry and put short runs of silence into the recording.
-    const uint64_t now = Clock().TickCount() - start;
-    const uint64_t elapsed = now > kPullLatencyMs ? now - kPullLatencyMs : 0;
+    const uint64_t elapsed = Clock().TickCount() - start;
     const QWORD target = BASS_ChannelSeconds2Bytes(mixer, static_cast<double>(elapsed) / 1000.0);
     const QWORD position = BASS_ChannelGetPosition(mixer, BASS_POS_BYTE);
     if (mixer && position != static_cast<QWORD>(-1) && target > position) {
