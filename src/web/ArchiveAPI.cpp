@@ -12,14 +12,12 @@
 
 #include "support/PersistentStorage.h"
 #include "support/SimpleSQLInterface.h"
+#include "slot/SlotDatabase.h"  // the table's one definition (header-only constant)
 #include "web/FileReply.h"
 #include "web/ISO8601.h"
 #include "web/PeaksRoute.h"
 
 namespace {
-constexpr const char* kCreateTable =
-    "CREATE TABLE IF NOT EXISTS recordings (id INTEGER PRIMARY KEY AUTOINCREMENT, starttime TIMESTAMP NOT NULL, "
-    "duration REAL DEFAULT NULL, filename VARCHAR NOT NULL)";
 
 // path digits to a number; too many digits fail with iMessage
 int PathNumber(const std::string& iDigits, const char* iMessage) {
@@ -48,7 +46,7 @@ std::shared_ptr<ISQLConnection> OpenArchiveDatabase(const std::string& iDatabase
   const auto folder = std::filesystem::path(iDatabasePath).parent_path();
   if (!folder.empty()) std::filesystem::create_directories(folder);
   auto connection = CreateSQLConnection(SQLiteConnectionString(iDatabasePath));
-  connection->PrepareStatement(kCreateTable)->ExecuteUpdatePrepared();
+  connection->PrepareStatement(kSQLCreateRecordings)->ExecuteUpdatePrepared();
   return connection;
 }
 
