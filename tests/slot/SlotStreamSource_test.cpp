@@ -122,8 +122,14 @@ TEST_F(SlotStreamSourceTest, RecordsTitlesCueSheetAndReconnects) {
   fClock->Advance(1000);
   ASSERT_TRUE(fServer->SetTitle("/live", "Zoë; \"Two\""));
   ASSERT_TRUE(WaitFor([&] { return fSlot->CurrentStreamTitle() == "Zoë; \"Two\""; }, 10s));
-  std::ifstream in(file + ".cue", std::ios::binary);
-  const std::string cue((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // The title is published before the cue sheet is rewritten: wait for the
+  // second track to reach the file, then compare it whole.
+  const auto readCue = [&] {
+    std::ifstream in(file + ".cue", std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  };
+  std::string cue;
+  WaitFor([&] { return (cue = readCue()).find("TRACK 02") != std::string::npos; }, 5s);
   const std::string name = std::filesystem::path(file).filename().string();
   EXPECT_EQ(cue, "FILE \"" + name + "\" WAVE\r\n"
                  "  TRACK 01 AUDIO\r\n    TITLE \"Artist - Song\"\r\n    INDEX 01 00:03:37\r\n"
