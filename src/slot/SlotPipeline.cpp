@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <regex>
 #include <stdexcept>
 #include <thread>
@@ -11,6 +12,7 @@
 #include "audio/AudioDevices.h"
 #include "audio/basserrors.h"
 #include "slot/SlotInfo.h"
+#include "slot/SlotPullPacing.h"
 #include "support/SimpleThread.h"
 
 namespace {
@@ -36,6 +38,22 @@ int OutputClockDevice(const std::string& iClockSource) {
   } catch (const std::exception&) {
     return 0;
   }
+}
+
+// How far the pull may fall behind the clock while the live source is late,
+// and what it leaves in the source for a rate converter's look-ahead.
+constexpr double kLateSourceMarginSeconds = 0.5;
+constexpr double kConverterGuardSeconds = 0.01;
+
+// Bytes of mixer output the live source holds right now, or nullopt when there
+// is none (or it was freed meanwhile).
+std::optional<uint64_t> LiveSourceAvailable(DWORD iMixer, DWORD iSource) {
+  if (!iSource) return std::nullopt;
+  const DWORD available = BASS_ChannelGetData(iSource, nullptr, BASS_DATA_AVAILABLE);
+  if (available == DWORD(-1)) return std::nullopt;
+  const double seconds = BASS_ChannelBytes2Seconds(iSource, available);
+  if (!(seconds >= 0.0)) return std::nullopt;
+  return BASS_ChannelSeconds2Bytes(iMixer, seconds);
 }
 }  // namespace
 
@@ -119,14 +137,19 @@ void TSlotInfo::PullThreadExecute() {
   const DWORD mixer = fMixer;
   void* buffer = fPullBuffer.data();
   const QWORD chunk = std::min<QWORD>(BASS_ChannelSeconds2Bytes(mixer, 2.0), fPullBuffer.size() * sizeof(float));
+  TPullPacing pacing(BASS_ChannelSeconds2Bytes(mixer, kLateSourceMarginSeconds),
+                     BASS_ChannelSeconds2Bytes(mixer, kConverterGuardSeconds));
   const uint64_t start = fPullStartTick;
   while (self && !self->Terminated()) {
     const uint64_t elapsed = Clock().TickCount() - start;
     const QWORD target = BASS_ChannelSeconds2Bytes(mixer, static_cast<double>(elapsed) / 1000.0);
     const QWORD position = BASS_ChannelGetPosition(mixer, BASS_POS_BYTE);
     if (mixer && position != static_cast<QWORD>(-1) && target > position) {
+      DWORD source = fChannel;
+      if (!source) source = fStreamChannel;
+      const QWORD wanted = std::min<QWORD>(pacing.Step(target - position, source, LiveSourceAvailable(mixer, source)), chunk);
       try {
-        BASS_ChannelGetData(mixer, buffer, static_cast<DWORD>(std::min(target - position, chunk)));
+        if (wanted > 0) BASS_ChannelGetData(mixer, buffer, static_cast<DWORD>(wanted));
       } catch (...) {
         // the chain's work is done inside the pull; the next step goes on
       }

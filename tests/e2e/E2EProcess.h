@@ -32,6 +32,7 @@ public:
     fPath = pattern;
   }
   ~TE2ETempFolder() {
+    if (std::getenv("VT_E2E_KEEP")) return;  // left for a look after a failure
     std::error_code ignored;
     std::filesystem::remove_all(fPath, ignored);
   }
