@@ -196,6 +196,9 @@ void TSlotInfo::StartRecording() {
           fErrorMessage.Set("");
           DoLogMessage(fmt::format("Recording from {}", input->Name()));
         } catch (const std::exception& e) {
+          // Whatever was attached before goes too: the slot must not go on
+          // recording a source it is no longer set to while it shows the error.
+          StopRecording();
           fErrorMessage.Set(e.what());
           if (input)
             DoLogMessage(fmt::format("Error recording from \"{}\": {}", input->Name(), e.what()));

@@ -185,12 +185,15 @@ TEST_F(SlotPipelineTest, UnopenableDatabaseDoesNotStartAFileEveryTick) {
 }
 
 TEST_F(SlotPipelineTest, SourceErrorsAndDisabling) {
-  Configure("Format=wav16\nDatabaseFile=" + fTmp.Path("slot.db") + "\n");
+  Configure("Format=wav16\nDatabaseFile=" + fTmp.Path("slot.db") + "\nStreamURL=lavfi:anullsrc=r=8000\n");
   ASSERT_TRUE(fSlot->RotationCheck());
   ASSERT_TRUE(fSlot->Recording());
+  ASSERT_TRUE(WaitUntil([&] { return fSlot->StreamChannel() != 0; })) << fSlot->GetStreamStatus();
+  // A switch to a sound card that fails detaches the stream that was playing.
   fSlot->SetRecordSource(rsSoundcard);
   fSlot->StartRecording();
   EXPECT_EQ(fSlot->ErrorMessage(), "No device selected");
+  EXPECT_EQ(fSlot->StreamChannel(), 0u);
   fSlot->SetDevice("WDM:4711");
   fSlot->StartRecording();
   EXPECT_EQ(fSlot->ErrorMessage(), "Invalid device");
