@@ -100,9 +100,12 @@ std::tm ToTm(TDateTime iLocal, int& oMS) {
   return tm;
 }
 
-bool SameWallClock(const std::tm& a, const std::tm& b) {
-  return a.tm_year == b.tm_year && a.tm_mon == b.tm_mon && a.tm_mday == b.tm_mday &&
-         a.tm_hour == b.tm_hour && a.tm_min == b.tm_min && a.tm_sec == b.tm_sec;
+// The local zone's offset from UTC in seconds at iInstant.
+bool OffsetAt(std::time_t iInstant, long& oOffset) {
+  std::tm tm{};
+  if (!localtime_r(&iInstant, &tm)) return false;
+  oOffset = tm.tm_gmtoff;
+  return true;
 }
 
 // Reads exactly iCount digits at ioPos.
@@ -223,19 +226,34 @@ bool SQLTextToDateTime(const std::string& iText, TDateTime& oValue) {
 }
 
 bool LocalToUTC(TDateTime iLocal, TDateTime& oUTC) {
-  int ms;
-  const std::tm wanted = ToTm(iLocal, ms);
-  // Try the wall clock as standard and as summer time; keep the readings that
-  // come back unchanged. None means the clock skipped this time.
+  // The wall clock read as if it were UTC; the instant sought is that minus the
+  // offset in effect then. Offsets lie within a day of UTC, so the offsets that
+  // can apply are those in effect a day before and a day after (and at) that
+  // reading. Each is tried and kept when the clock really showed this reading
+  // under it; none means the clock skipped this time, two that it passed it
+  // twice (the first is taken).
+  //
+  // Only localtime_r is used: mktime searches with many conversions and makes
+  // glibc look at the zone file again on every call, which made this the
+  // largest cost of listing an archive.
+  std::int64_t day, msOfDay;
+  Split(iLocal, day, msOfDay);
+  const std::time_t wall = static_cast<std::time_t>((day + cEpochDay) * 86400 + msOfDay / 1000);
+  const int ms = static_cast<int>(msOfDay % 1000);
   bool found = false;
   std::time_t best = 0;
-  for (int isdst : {0, 1}) {
-    std::tm tm = wanted;
-    tm.tm_isdst = isdst;
-    std::time_t t = mktime(&tm);
-    // (-1 is both the error value and a valid time; the check below sorts them out)
-    std::tm back{};
-    if (!localtime_r(&t, &back) || !SameWallClock(back, wanted)) continue;
+  long tried[3];
+  int triedCount = 0;
+  for (const std::time_t probe : {wall - 86400, wall, wall + 86400}) {
+    long offset = 0;
+    if (!OffsetAt(probe, offset)) continue;
+    bool seen = false;
+    for (int i = 0; i < triedCount; ++i) seen = seen || tried[i] == offset;
+    if (seen) continue;
+    tried[triedCount++] = offset;
+    const std::time_t t = wall - offset;
+    long actual = 0;
+    if (!OffsetAt(t, actual) || actual != offset) continue;
     if (!found || t < best) best = t;
     found = true;
   }

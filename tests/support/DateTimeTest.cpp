@@ -185,4 +185,55 @@ TEST_F(BerlinTime, UTCToLocalAndUnixTime) {
   EXPECT_NEAR(DateTimeToUnixTime(Encode({2024, 3, 31, 2, 30, 0, 0})), 1711848600.0, 0.0005);
 }
 
+// Zones whose changes are not whole hours, go the other way through the year,
+// or never happen; and dates far before 1970. Each case runs in its own zone.
+TEST(DateTimeZones, LocalToUTCFollowsEachZonesRules) {
+  struct TCase {
+    const char* fZone;
+    TParts fLocal;
+    std::optional<TParts> fUTC;
+  };
+  const TCase cases[] = {
+      // Lord Howe Island: +10:30, half an hour more in summer
+      {"Australia/Lord_Howe", {2024, 4, 7, 1, 15, 0, 0}, TParts{2024, 4, 6, 14, 15, 0, 0}},
+      {"Australia/Lord_Howe", {2024, 4, 7, 1, 45, 0, 0}, TParts{2024, 4, 6, 14, 45, 0, 0}},  // twice: the first
+      {"Australia/Lord_Howe", {2024, 4, 7, 2, 0, 0, 0}, TParts{2024, 4, 6, 15, 30, 0, 0}},
+      {"Australia/Lord_Howe", {2024, 10, 6, 1, 59, 0, 0}, TParts{2024, 10, 5, 15, 29, 0, 0}},
+      {"Australia/Lord_Howe", {2024, 10, 6, 2, 15, 0, 0}, std::nullopt},  // skipped
+      {"Australia/Lord_Howe", {2024, 10, 6, 2, 30, 0, 0}, TParts{2024, 10, 5, 15, 30, 0, 0}},
+      // southern summer: the skipped hour in October
+      {"Australia/Sydney", {2024, 1, 15, 12, 0, 0, 0}, TParts{2024, 1, 15, 1, 0, 0, 0}},
+      {"Australia/Sydney", {2024, 4, 7, 2, 30, 0, 0}, TParts{2024, 4, 6, 15, 30, 0, 0}},
+      {"Australia/Sydney", {2024, 10, 6, 2, 30, 0, 0}, std::nullopt},
+      {"America/New_York", {2024, 3, 10, 2, 30, 0, 0}, std::nullopt},
+      {"America/New_York", {2024, 3, 10, 3, 0, 0, 0}, TParts{2024, 3, 10, 7, 0, 0, 0}},
+      {"America/New_York", {2024, 11, 3, 1, 30, 0, 0}, TParts{2024, 11, 3, 5, 30, 0, 0}},
+      {"America/New_York", {2024, 11, 3, 2, 0, 0, 0}, TParts{2024, 11, 3, 7, 0, 0, 0}},
+      {"Asia/Kolkata", {2024, 1, 1, 0, 0, 0, 0}, TParts{2023, 12, 31, 18, 30, 0, 0}},
+      {"Asia/Kolkata", {2024, 7, 1, 5, 29, 59, 999}, TParts{2024, 6, 30, 23, 59, 59, 999}},
+      {"UTC", {1900, 3, 1, 18, 0, 0, 0}, TParts{1900, 3, 1, 18, 0, 0, 0}},
+  };
+  const char* old = std::getenv("TZ");
+  const std::optional<std::string> oldTZ = old ? std::optional<std::string>(old) : std::nullopt;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.fZone) + " " + DateTimeToSQLText(Encode(c.fLocal)));
+    if (!std::filesystem::exists(std::string("/usr/share/zoneinfo/") + c.fZone)) continue;
+    setenv("TZ", c.fZone, 1);
+    tzset();
+    TDateTime utc = -1;
+    const bool ok = LocalToUTC(Encode(c.fLocal), utc);
+    EXPECT_EQ(ok, c.fUTC.has_value());
+    if (ok && c.fUTC) {
+      EXPECT_EQ(DateTimeToSQLText(utc), DateTimeToSQLText(Encode(*c.fUTC)));
+      // and back to the same wall clock
+      EXPECT_EQ(DateTimeToSQLText(UTCToLocal(utc)), DateTimeToSQLText(Encode(c.fLocal)));
+    }
+  }
+  if (oldTZ)
+    setenv("TZ", oldTZ->c_str(), 1);
+  else
+    unsetenv("TZ");
+  tzset();
+}
+
 }  // namespace
