@@ -5,11 +5,15 @@
 #include "slot/SlotInfo.h"
 #include "support/SimpleSQLInterface.h"
 
+std::string TSlotInfo::DatabasePath() const {
+  return SlotDatabasePath(fDatabaseFile.Get(), fDatabaseFolder.Get(), fFolder.Get(), fIndex);
+}
+
 std::shared_ptr<ISQLConnection> TSlotInfo::GetDatabaseConnection() {
   std::shared_ptr<ISQLConnection> connection;
   {
     std::lock_guard<std::recursive_mutex> lock(fCS);
-    connection = OpenSlotDatabase(SlotDatabasePath(fDatabaseFile.Get(), fDatabaseFolder.Get(), fFolder.Get(), fIndex));
+    connection = OpenSlotDatabase(DatabasePath());
   }
   // Outside the slot lock: the table statement may wait for another user of the file.
   CreateRecordingsTable(*connection);

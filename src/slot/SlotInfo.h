@@ -142,6 +142,8 @@ public:
   void SetSecondaryFolder(const std::string& v) { fSecondaryFolder.Set(v); }
   std::string DatabaseFile() const { return fDatabaseFile.Get(); }
   void SetDatabaseFile(const std::string& v) { fDatabaseFile.Set(v); }
+  // Where the slot's database is, by the location rules (any thread).
+  std::string DatabasePath() const;
   bool FlatFilenames() const { return fFlatFilenames.load(); }
   void SetFlatFilenames(bool v) { fFlatFilenames = v; }
   std::string FilenamePrefix() const { return fFilenamePrefix.Get(); }

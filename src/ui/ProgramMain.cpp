@@ -10,6 +10,7 @@
 #include "audio/AudioDevices.h"
 #include "controller/LoggerMain.h"
 #include "controller/TerminationSignal.h"
+#include "web/ControllerWebHost.h"
 #include "shell/SingleInstance.h"
 #include "shell/StartupValues.h"
 #include "shell/VantorelGlobals.h"
@@ -67,12 +68,14 @@ int RunVantorel(int& argc, char** argv, const TStartupValues& iStartupValues) {
       form = std::make_unique<TLoggerMainForm>(*controller);
       form->show();
     }
+    auto webServer = std::make_unique<TControllerWebServer>(*controller);
     controller->AutoStartWebServer();
 
     exitCode = app->exec();
 
     controller->Close();
     form.reset();
+    webServer.reset();  // stops the server while the slots it reads still exist
     controller.reset();
   }
   FreeAudioDevices();

@@ -157,7 +157,12 @@ void TWebServer::Start(const TWebServerConfig& iConfig) {
   fHandler = std::move(handler);
   fServer = std::move(server);
   httplib::Server* s = fServer.get();
-  fListener = std::thread([s] { s->listen_after_bind(); });
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  fListenerDone = done;
+  fListener = std::thread([s, done] {
+    s->listen_after_bind();  // returns once the connection threads have ended
+    done->store(true);
+  });
   // stop() before the listener runs would be lost and leave it listening
   for (int i = 0; i < 500 && !s->is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   fHost.LogWebServerMessage("Web server started");
@@ -167,7 +172,12 @@ void TWebServer::Stop() {
   if (!IsRunning()) return;
   fStopping = true;
   fServer->stop();
+  if (fStopWait && fListenerDone) {
+    const auto done = fListenerDone;
+    fStopWait([done] { return done->load(); }, -1);
+  }
   if (fListener.joinable()) fListener.join();  // waits for the connection threads too
+  fListenerDone.reset();
   fServer.reset();
   fHandler.reset();
   fBoundPort = 0;

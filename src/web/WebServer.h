@@ -5,6 +5,7 @@
 //
 // Start, Stop and IsRunning belong to the controller thread.
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -35,11 +36,20 @@ public:
   // The port listened on (useful after a start on port 0).
   int Port() const { return fBoundPort; }
 
+  // How Stop waits for the connection threads to end: a request thread may
+  // itself wait for the thread that calls Stop (a log line the controller
+  // takes), so the controller passes a wait that goes on serving it
+  // (TLoggerMain::MainThreadWaitHook). Empty: a plain join.
+  using TWaitHook = std::function<bool(const std::function<bool()>& iDone, int iTimeoutMs)>;
+  void SetStopWait(TWaitHook iWait) { fStopWait = std::move(iWait); }
+
 private:
   IWebHost& fHost;
   std::unique_ptr<httplib::Server> fServer;
   std::unique_ptr<TWebRequestHandler> fHandler;
   std::thread fListener;
+  std::shared_ptr<std::atomic<bool>> fListenerDone;  // set by the listener once every connection ended
+  TWaitHook fStopWait;
   std::atomic<bool> fStopping{false};
   int fLastPort = 5252;  // a port text that is no number keeps the last one
   int fBoundPort = 0;

@@ -157,9 +157,21 @@ public:
         (fDir / "feeder.log").string()));
     return *fFeeders.back();
   }
+  // A feeder that could not connect (a busy machine: the server answers its
+  // status page before it takes sources) is started again until the mount is
+  // live; the feeder's log says why when it never is.
   bool FeedAndWait(const std::string& iMount, const std::string& iKind) {
-    Feed(iMount, iKind);
-    return WaitFor([&] { return MountLive(iMount); }, 15s);
+    TChild* feeder = &Feed(iMount, iKind);
+    const bool live = WaitFor([&] {
+      if (MountLive(iMount)) return true;
+      if (!feeder->Running()) {
+        fFeeders.pop_back();
+        feeder = &Feed(iMount, iKind);
+      }
+      return false;
+    }, 30s);
+    if (!live) std::fprintf(stderr, "feeder log:\n%s\n", Capture("tail -20 " + (fDir / "feeder.log").string()).c_str());
+    return live;
   }
   void StopFeeders() { fFeeders.clear(); }
 
