@@ -1,13 +1,12 @@
 #include "audio/engine/UrlStreamSource.h"
 
-#include <dlfcn.h>
-
 #include <cerrno>
 #include <cstring>
 #include <mutex>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavdevice/avdevice.h>
 #include <libavformat/avformat.h>
 #include <libavutil/opt.h>
 #include <libavutil/time.h>
@@ -25,19 +24,11 @@ constexpr int kMaxPlaylistDepth = 4;
 constexpr size_t kMaxPlaylistBytes = 64 * 1024;
 constexpr char kLavfiPrefix[] = "lavfi:";
 
-// FFmpeg's generated sources live in libavdevice. The program links only what
-// it decodes with, so the device library is loaded once, on the first
-// "lavfi:" URL, from the system's FFmpeg.
+// FFmpeg's generated sources ("lavfi") are an input device: devices are
+// registered once, on the first "lavfi:" URL.
 const AVInputFormat* LavfiFormat() {
   static const AVInputFormat* format = [] {
-    for (const char* name : {"libavdevice.so.59", "libavdevice.so"}) {
-      if (void* lib = dlopen(name, RTLD_NOW | RTLD_GLOBAL)) {
-        if (auto registerAll = reinterpret_cast<void (*)()>(dlsym(lib, "avdevice_register_all"))) {
-          registerAll();
-          break;
-        }
-      }
-    }
+    avdevice_register_all();
     return av_find_input_format("lavfi");
   }();
   return format;
