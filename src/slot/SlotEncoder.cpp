@@ -3,6 +3,8 @@
 #include <fmt/format.h>
 
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <system_error>
 
 #include "audio/basserrors.h"
@@ -10,6 +12,7 @@
 #include "slot/SlotEncoderCommand.h"
 #include "slot/SlotFileNames.h"
 #include "slot/SlotInfo.h"
+#include "slot/SlotPeaks.h"
 #include "support/SimpleSQLInterface.h"
 
 namespace {
@@ -28,6 +31,18 @@ public:
 private:
   DWORD fEncoder;
 };
+
+// The waveform file beside a new recording. Without it the web server
+// computes the waveform from the file itself, so a failure only costs a log line.
+std::unique_ptr<TPeaksWriter> CreatePeaksWriter(const std::string& iRecording,
+                                                const std::function<void(const std::string&)>& iLog) {
+  try {
+    return std::make_unique<TPeaksWriter>(iRecording);
+  } catch (const std::exception& e) {
+    iLog(fmt::format("Waveform not written: {}", e.what()));
+    return nullptr;
+  }
+}
 
 bool FileExists(const std::string& iPath) {
   std::error_code ec;
@@ -110,12 +125,15 @@ void TSlotInfo::CycleEncoder() {
   }
   fEncoder = encoder;
   if (!encoder) {
+    fLevels.Peaks().Replace(nullptr, 0);  // the previous file's waveform ends with it
     fErrorMessage.Set(BassErrorText(error));
     fCurrentFilename.Set("");
     fCurrentRelativeName.clear();
     fCurrentRecordingID = 0;
     return;
   }
+  fLevels.Peaks().Replace(CreatePeaksWriter(full, [this](const std::string& m) { DoLogMessage(m); }),
+                          fEffectiveSamplerate);
   fRecordStartTickCount = Clock().TickCount();
   fRecordStartPos = GetStreamPosition();
   fLastQueueDropped = 0;
@@ -152,6 +170,7 @@ void TSlotInfo::CloseRecording(bool iKeepEncoder) {
     const uint64_t bytes = GetStreamPosition() - fRecordStartPos.load();
     if (!iKeepEncoder) {
       BASS_Encode_Stop(encoder);
+      fLevels.Peaks().Replace(nullptr, 0);
       fEncoder = 0;
       fCurrentFilename.Set("");
       fCurrentRelativeName.clear();

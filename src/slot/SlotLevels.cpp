@@ -25,6 +25,7 @@ void TSlotLevels::DoLevelDSP(const void* iBuffer, uint32_t iLength) noexcept {
   }
   fLevelLeft.store(peakLeft, std::memory_order_relaxed);
   fLevelRight.store(peakRight, std::memory_order_relaxed);
+  fPeaks.AddBlock(samples, frames, 2);
 
   std::lock_guard<std::mutex> lock(fLevelCS);
   if (peakLeft >= fSilenceThresholdLinear || peakRight >= fSilenceThresholdLinear) fLastOverSilenceTickCount = Tick();

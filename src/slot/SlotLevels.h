@@ -13,11 +13,14 @@
 //   SetSilenceThreshold at creation and from the dialog;
 //   Initialize -> ResetSilence(); StopRecording -> ResetLevels();
 //   LevelLeft/LevelRight, GetLastOverSilenceTickCount,
-//   GetCurrentSilenceDurationMilliseconds as the slot's properties.
+//   GetCurrentSilenceDurationMilliseconds as the slot's properties;
+//   Peaks(): the waveform of the file being written, fed from the same blocks.
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
+
+#include "slot/SlotPeaks.h"
 
 class TSlotLevels {
  public:
@@ -51,6 +54,9 @@ class TSlotLevels {
   float LevelLeft() const noexcept { return fLevelLeft.load(std::memory_order_relaxed); }
   float LevelRight() const noexcept { return fLevelRight.load(std::memory_order_relaxed); }
 
+  // The .peaks writer of the open file (controller thread: Replace, Flush).
+  TLivePeaks& Peaks() noexcept { return fPeaks; }
+
  private:
   uint64_t Tick() const;
 
@@ -66,4 +72,6 @@ class TSlotLevels {
   int32_t fSilenceThreshold = 0;         // guarded by fLevelCS
   float fSilenceThresholdLinear = 1.0f;  // guarded by fLevelCS
   uint64_t fLastOverSilenceTickCount = 0;  // guarded by fLevelCS
+
+  TLivePeaks fPeaks;
 };

@@ -1,8 +1,10 @@
 #include "slot/SlotPeaks.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 
 namespace {
 constexpr size_t kRingSeconds = 60;
@@ -79,3 +81,40 @@ void TPeaksWriter::Close() {
   fFile = nullptr;
 }
 
+
+TLivePeaks::~TLivePeaks() {
+  try {
+    Replace(nullptr, 0);
+  } catch (...) {
+  }
+}
+
+void TLivePeaks::AddBlock(const float* iInterleaved, size_t iFrames, int iChannels) noexcept {
+  fInUse.store(true);
+  if (TPeaksWriter* writer = fActive.load()) writer->AddBlock(iInterleaved, iFrames, iChannels, fRate.load());
+  fInUse.store(false);
+}
+
+void TLivePeaks::Replace(std::unique_ptr<TPeaksWriter> iWriter, int iRate) {
+  // a block that still goes to the previous writer may read the rate already:
+  // it stays the slot's rate, never 0
+  if (iWriter) fRate.store(iRate);
+  TPeaksWriter* previous = fActive.exchange(iWriter.get());
+  std::unique_ptr<TPeaksWriter> old = std::move(fOwned);
+  fOwned = std::move(iWriter);
+  if (!previous) return;
+  // One block's work at most; the audio thread never waits for anything.
+  for (int spins = 0; fInUse.load(); ++spins) {
+    if (spins < 1000)
+      std::this_thread::yield();
+    else
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+  }
+  old->Close();
+}
+
+void TLivePeaks::Flush() {
+  if (fOwned) fOwned->Flush();
+}
+
+std::string TLivePeaks::PeaksPath() const { return fOwned ? fOwned->PeaksPath() : std::string(); }

@@ -2,11 +2,11 @@
 // Writes the waveform of a recording while it is recorded (see
 // SlotPeaksFormat.h for the file).
 //
-// Use from the slot:
-//   open:   fPeaks = std::make_unique<TPeaksWriter>(recordingPath);  (controller thread, after the file started)
-//   audio:  fPeaks->AddBlock(samples, frames, channels, rate);       (pull thread, real-time safe)
-//   flush:  fPeaks->Flush();                 (one non-audio thread, e.g. the 100 ms timer)
-//   close:  fPeaks->Close(); once the audio thread no longer calls AddBlock.
+// Use from the slot, through TLivePeaks below:
+//   open:   Replace(std::make_unique<TPeaksWriter>(recordingPath), rate);  (controller thread, after the file started)
+//   audio:  AddBlock(samples, frames, channels);    (pull thread, real-time safe)
+//   flush:  Flush();                                 (controller thread, its 100 ms tick)
+//   close:  Replace(nullptr, 0);                     (controller thread, when the file closes)
 #include <atomic>
 #include <memory>
 #include <string>
@@ -48,3 +48,38 @@ private:
   static_assert(std::atomic<size_t>::is_always_lock_free);
 };
 
+
+// The writer of the file being recorded, handed from the controller thread to
+// the thread that pulls the mixer. The audio thread only ever sees a raw
+// pointer that it never frees; a writer that is replaced is closed and freed
+// on the controller thread, and only once the audio thread has left it.
+class TLivePeaks {
+public:
+  TLivePeaks() = default;
+  ~TLivePeaks();  // Replace(nullptr, 0)
+  TLivePeaks(const TLivePeaks&) = delete;
+  TLivePeaks& operator=(const TLivePeaks&) = delete;
+
+  // Audio thread: iInterleaved holds iFrames float frames of iChannels.
+  void AddBlock(const float* iInterleaved, size_t iFrames, int iChannels) noexcept;
+  // Controller thread. Publishes iWriter (may be empty) for blocks at iRate
+  // Hz (ignored without a writer), waits until the audio thread can no longer be inside the previous
+  // writer, then closes that one. Throws what the previous writer's Close
+  // throws; the new writer is in place by then.
+  void Replace(std::unique_ptr<TPeaksWriter> iWriter, int iRate);
+  // Controller thread: appends the pairs so far to the file.
+  void Flush();
+  // Controller thread: path of the current .peaks file, empty when none.
+  std::string PeaksPath() const;
+
+private:
+  std::unique_ptr<TPeaksWriter> fOwned;     // controller thread
+  std::atomic<TPeaksWriter*> fActive{nullptr};
+  std::atomic<int> fRate{0};
+  // Set by the audio thread around its use of fActive. Both it and fActive
+  // are sequentially consistent: an audio thread that read the old pointer
+  // raised the flag before, so the controller sees it raised after its swap.
+  std::atomic<bool> fInUse{false};
+  static_assert(std::atomic<TPeaksWriter*>::is_always_lock_free);
+  static_assert(std::atomic<bool>::is_always_lock_free);
+};

@@ -46,6 +46,7 @@ constexpr uint64_t kDeadEncoderRestartInterval = 10000;
 bool TSlotInfo::RotationCheck() {
   std::lock_guard<std::recursive_mutex> lock(fCS);
   CheckInputOverrun();
+  fLevels.Peaks().Flush();  // a reader of the file being written sees its waveform up to now
   const uint64_t tick = Clock().TickCount();
 
   if (EncoderDied()) {

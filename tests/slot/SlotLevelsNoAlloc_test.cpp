@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <new>
 #include <vector>
+
+#include <unistd.h>
 
 #include "slot/SlotLevels.h"
 
@@ -48,6 +51,10 @@ TEST(SlotLevelsAudioThread, MeasuringABlockAllocatesNothing) {
   levels.SetSilenceThreshold(-30);
   std::vector<float> loud(2 * 1024, 0.25f);
   std::vector<float> silent(2 * 1024, 0.0f);
+  // with the waveform of a file being written, as while recording
+  const std::string recording =
+      (std::filesystem::temp_directory_path() / ("vt_noalloc_" + std::to_string(::getpid()))).string();
+  levels.Peaks().Replace(std::make_unique<TPeaksWriter>(recording), 8000);
 
   // The check itself must see an allocation when one happens.
   tInAudioCallback = true;
@@ -66,6 +73,11 @@ TEST(SlotLevelsAudioThread, MeasuringABlockAllocatesNothing) {
   tInAudioCallback = false;
   EXPECT_EQ(tAudioAllocations, 0);
   EXPECT_EQ(levels.GetLastOverSilenceTickCount(), now);
+  levels.Peaks().Replace(nullptr, 0);
+  TPeaksData peaks;
+  ASSERT_TRUE(ReadPeaksFile(recording + kPeaksSuffix, peaks));
+  EXPECT_EQ(peaks.Pairs.size(), 26u);  // 20 blocks of 1024 frames at 800 frames a pair, and the part left
+  std::filesystem::remove(recording + kPeaksSuffix);
 }
 
 }  // namespace
