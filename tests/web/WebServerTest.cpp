@@ -257,3 +257,43 @@ TEST(PasswordHashTest, SaltedUpperCaseMD5) {
   EXPECT_NE(PasswordHash("secret"), PasswordHash("Secret"));
   for (char c : PasswordHash("x")) EXPECT_TRUE((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'));
 }
+
+TEST_F(WebServerTest, HeadIsAnsweredAfterTheAccessCheckOnlyAndEmpty) {
+  struct {
+    TAccessLevel Anon;
+    const char* User;  // nullptr: no credentials
+    const char* Password;
+    const char* Path;
+    int Status;
+  } cases[] = {
+      {alNone, nullptr, nullptr, "/ws/slots", 401},
+      {alAdmin, "admin", "wrong", "/index.html", 401},
+      {alReadOnly, nullptr, nullptr, "/", 200},  // no redirect
+      {alReadOnly, nullptr, nullptr, "/index.html", 200},
+      {alReadOnly, nullptr, nullptr, "/ws/slots", 200},
+      {alReadOnly, nullptr, nullptr, "/no/such/path", 200},        // no 404 either
+      {alReadOnly, nullptr, nullptr, "/ws/slots/7/name", 200},  // nor an error for a slot that does not exist
+      {alReadOnly, nullptr, nullptr, "/ws/execute?command=SLOT%201%20STOP", 200},
+      {alAdmin, nullptr, nullptr, "/execute?command=SLOT%201%20STOP", 200},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Path);
+    fServer.Server.Stop();
+    fServer.Host.ClearCalls();
+    fServer.Start(TWebTestServer::Config(c.Anon));
+    auto client = fServer.Client();
+    if (c.User) client->set_basic_auth(c.User, c.Password);
+    auto r = client->Head(c.Path);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, c.Status);
+    EXPECT_TRUE(r->body.empty());
+    if (c.Status == 200) {
+      EXPECT_FALSE(r->has_header("Location"));
+      EXPECT_EQ(r->get_header_value("Content-Length"), "0") << "the length of a GET's body would be a promise";
+    } else {
+      EXPECT_EQ(r->get_header_value("WWW-Authenticate"), "Basic realm=\"Quorvane Vantorel\"");
+    }
+    for (const auto& call : fServer.Host.Calls())
+      EXPECT_EQ(call.rfind("weblog ", 0), 0u) << "HEAD must not execute or log anything: " << call;
+  }
+}
