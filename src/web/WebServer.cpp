@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <condition_variable>
+#include <deque>
 #include <cstring>
 #include <chrono>
 #include <mutex>
@@ -21,55 +22,91 @@ thread_local bool tOverloaded = false;
 
 // One thread per connection, as many as the cap allows at full service; those
 // beyond it still get a thread, but only to be told 503 and closed, so a flood
-// of connections cannot tie up the server's work.
+// of connections cannot tie up the server's work. A thread whose connection
+// has ended waits a while for the next one: starting a thread costs more than
+// answering a status request, and it would be paid on the accepting thread.
 class TConnectionThreads final : public httplib::TaskQueue {
 public:
   explicit TConnectionThreads(int iCap) : fState(std::make_shared<TState>()), fCap(iCap) {}
 
   void enqueue(std::function<void()> iWork) override {
-    bool overloaded;
     {
       std::lock_guard<std::mutex> lock(fState->Mutex);
-      overloaded = fState->Active >= fCap;
+      const bool overloaded = fState->Active >= fCap;
       ++fState->Active;
-    }
-    try {
-      std::thread([state = fState, work = std::move(iWork), overloaded]() mutable {
-        tOverloaded = overloaded;
-        try {
-          work();
-        } catch (...) {
-        }
-        work = nullptr;  // drop what refers to the server before it may go
-        {
-          std::lock_guard<std::mutex> lock(state->Mutex);
-          --state->Active;
-        }
-        state->Idle.notify_all();
-      }).detach();
-    } catch (const std::system_error&) {
-      // no thread to be had: the socket is closed by the work itself, run it here
-      {
-        std::lock_guard<std::mutex> lock(fState->Mutex);
+      if (fState->Idle > fState->Pending.size()) {
+        // an idle thread takes it: still one thread for this connection alone
+        fState->Pending.push_back(TJob{std::move(iWork), overloaded});
+        fState->WorkArrived.notify_one();
+        return;
+      }
+      ++fState->Threads;
+      try {
+        std::thread(&TConnectionThreads::Serve, fState, TJob{std::move(iWork), overloaded}).detach();
+        return;
+      } catch (const std::system_error&) {
+        --fState->Threads;
         --fState->Active;
       }
-      tOverloaded = true;
-      iWork();
-      tOverloaded = false;
     }
+    // no thread to be had: the socket is closed by the work itself, run it here
+    tOverloaded = true;
+    iWork();
+    tOverloaded = false;
   }
 
   void shutdown() override {
     std::unique_lock<std::mutex> lock(fState->Mutex);
-    fState->Idle.wait(lock, [this] { return fState->Active == 0; });
+    fState->Ended.wait(lock, [this] { return fState->Active == 0; });
+    fState->ShuttingDown = true;
+    fState->WorkArrived.notify_all();
+    fState->Ended.wait(lock, [this] { return fState->Threads == 0; });
   }
 
 private:
+  struct TJob {
+    std::function<void()> Work;
+    bool Overloaded = false;
+  };
   struct TState {
     std::mutex Mutex;
-    std::condition_variable Idle;
-    int Active = 0;
+    std::condition_variable WorkArrived;
+    std::condition_variable Ended;  // a connection or a thread ended
+    std::deque<TJob> Pending;
+    size_t Idle = 0;     // threads waiting for a connection
+    int Active = 0;      // connections handed over and not yet closed
+    int Threads = 0;
+    bool ShuttingDown = false;
   };
+
+  static constexpr auto kIdleLinger = std::chrono::seconds(5);
+
+  static void Serve(std::shared_ptr<TState> iState, TJob iJob) {
+    for (;;) {
+      tOverloaded = iJob.Overloaded;
+      try {
+        iJob.Work();
+      } catch (...) {
+      }
+      iJob.Work = nullptr;  // drop what refers to the server before it may go
+      std::unique_lock<std::mutex> lock(iState->Mutex);
+      --iState->Active;
+      iState->Ended.notify_all();
+      ++iState->Idle;
+      const bool got = iState->WorkArrived.wait_for(lock, kIdleLinger, [&] {
+        return iState->ShuttingDown || !iState->Pending.empty();
+      });
+      --iState->Idle;
+      if (!got || iState->Pending.empty()) {
+        --iState->Threads;
+        iState->Ended.notify_all();
+        return;
+      }
+      iJob = std::move(iState->Pending.front());
+      iState->Pending.pop_front();
+    }
+  }
+
   std::shared_ptr<TState> fState;
   int fCap;
 };
