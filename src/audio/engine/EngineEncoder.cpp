@@ -65,7 +65,7 @@ void IgnoreSigpipe() {
 TEncoder::TEncoder(const std::shared_ptr<TChannel>& iChannel, DWORD iFlags, TSampleFormat iFormat, size_t iQueueBytes)
     : fChannel(iChannel), fChannelHandle(iChannel->Handle()), fFlags(iFlags), fChans(iChannel->Chans()),
       fFormat(iFormat), fConverted(new std::byte[size_t(kBlockFrames) * fChans * BytesPerSample(iFormat)]),
-      fQueue(iQueueBytes) {
+      fQueue(iQueueBytes), fWakeBytes(iQueueBytes / 4) {
   sem_init(&fWake, 0, 0);
 }
 
@@ -134,17 +134,20 @@ void TEncoder::Feed(const float* iData, DWORD iFrames) noexcept {
     return;
   }
   fIn.fetch_add(bytes, std::memory_order_relaxed);
-  sem_post(&fWake);
+  // The encoder's thread drains the queue on its own every kDrainInterval; it
+  // is woken early only when the queue fills faster than that, which saves a
+  // thread switch per block.
+  if (fQueue.Available() >= fWakeBytes) sem_post(&fWake);
 }
 
 void TEncoder::Run() {
   fSink->Begin();
   if (!fHeader.empty() && !fSink->Write(fHeader.data(), fHeader.size())) Died();
-  std::vector<std::byte> buffer(1 << 16);
+  std::vector<std::byte> buffer(1 << 18);
   for (;;) {
     timespec until;
     clock_gettime(CLOCK_REALTIME, &until);
-    until.tv_nsec += 250'000'000;
+    until.tv_nsec += std::chrono::nanoseconds(kDrainInterval).count();
     if (until.tv_nsec >= 1'000'000'000) {
       until.tv_nsec -= 1'000'000'000;
       ++until.tv_sec;

@@ -6,6 +6,7 @@
 #include <semaphore.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,6 +23,9 @@ class TChannel;
 
 class TEncoder : public TEngineObject, public std::enable_shared_from_this<TEncoder> {
 public:
+  // How often the encoder's thread takes what is queued, at the latest.
+  static constexpr std::chrono::milliseconds kDrainInterval{250};
+
   // Starts an encoder on iChannel and puts it on the chain; 0 with the error set
   // on failure.
   static HENCODE Start(const std::shared_ptr<TChannel>& iChannel, const char* iCommand, DWORD iFlags,
@@ -55,6 +59,7 @@ private:
   const TSampleFormat fFormat;
   std::unique_ptr<std::byte[]> fConverted;  // one block in the encoder's format
   TSpscRing fQueue;
+  const size_t fWakeBytes;
   sem_t fWake;
   std::unique_ptr<TEncoderSink> fSink;
   std::vector<uint8_t> fHeader;  // sent to a command-line encoder first

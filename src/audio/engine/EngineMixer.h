@@ -22,20 +22,26 @@ public:
   TMixerInput& operator=(const TMixerInput&) = delete;
   bool Valid() const { return fSource && (fSoxr || fSource->Freq() == fFreq); }
   const std::shared_ptr<TChannel>& Source() const { return fSource; }
-  // Adds up to iFrames converted frames to ioMix; returns the frames delivered.
-  DWORD MixInto(float* ioMix, DWORD iFrames);
+  // Up to iFrames converted frames into ioMix: added to what is there, or, for
+  // the first source of a pull (iFirst), written over it. Returns the frames
+  // delivered; with iFirst the rest of ioMix is left as it was.
+  DWORD MixInto(float* ioMix, DWORD iFrames, bool iFirst);
 
 private:
-  DWORD Pull(DWORD iFrames);  // source frames into fMapped, mapped to the mixer's channels
-  void AddMapped(const float* iMapped, float* ioMix, DWORD iFrames) const;
+  DWORD MixDirect(float* ioMix, DWORD iFrames, bool iFirst);
+  DWORD MixResampled(float* ioMix, DWORD iFrames, bool iFirst);
+  // Source frames, mapped to the mixer's channels: interleaved into oTarget, or
+  // (resampler input) one plane per channel into fPlanes.
+  DWORD PullInterleaved(float* oTarget, DWORD iFrames);
+  DWORD PullPlanes(DWORD iFrames);
 
   std::shared_ptr<TChannel> fSource;
   const DWORD fFreq, fChans;
   soxr_t fSoxr = nullptr;
-  std::unique_ptr<float[]> fRaw;      // source format
-  std::unique_ptr<float[]> fMapped;   // mixer channels, source rate
-  std::unique_ptr<float[]> fResampled;
-  DWORD fPendingOffset = 0, fPendingFrames = 0;  // fMapped not yet taken by the resampler
+  std::unique_ptr<float[]> fRaw;      // source layout, one block
+  std::unique_ptr<float[]> fPlanes;   // mixer channels, source rate, kBlockFrames per plane
+  std::unique_ptr<float[]> fResampled;  // mixer channels, mixer rate, kBlockFrames per plane
+  DWORD fPendingOffset = 0, fPendingFrames = 0;  // fPlanes not yet taken by the resampler
 };
 
 using TMixerInputList = std::vector<std::shared_ptr<TMixerInput>>;

@@ -119,6 +119,57 @@ TEST_F(TMixerFixture, ResampledToneKeepsFrequencyAndLevel) {
   EXPECT_NEAR(crossings, 1000, 1);
 }
 
+namespace {
+// Channel c of the stream carries a sine of iBaseHz + 100 * c at 0.2.
+DWORD ChannelTones(DWORD iFreq, DWORD iChans, double iBaseHz) {
+  return vt::engine::test::CreateGeneratorStream(iFreq, iChans, [=, n = uint64_t(0)](float* o, DWORD frames) mutable {
+    for (DWORD i = 0; i < frames; ++i, ++n)
+      for (DWORD c = 0; c < iChans; ++c)
+        o[i * iChans + c] = 0.2f * float(std::sin(2.0 * M_PI * (iBaseHz + 100.0 * c) * double(n) / iFreq));
+  });
+}
+
+double Mean(const std::vector<float>& iSignal, DWORD iChannel, size_t iFrom, size_t iFrames) {
+  double sum = 0;
+  for (size_t f = iFrom; f < iFrom + iFrames; ++f) sum += iSignal[2 * f + iChannel];
+  return sum / double(iFrames);
+}
+}  // namespace
+
+// Sources of every layout and rate land in the right channels and add up; the
+// first source is written in place, so where it runs dry the others must add
+// to silence, not to what the buffer held.
+TEST_F(TMixerFixture, ResampledSourcesKeepTheirChannelsAndSum) {
+  const DWORD mixer = Keep(BASS_Mixer_StreamCreate(44100, 2, kDecodeMixer));
+  const DWORD first = Keep(BASS_StreamCreate(44100, 2, BASS_STREAM_DECODE | BASS_SAMPLE_FLOAT, STREAMPROC_PUSH, nullptr));
+  const DWORD mono = Keep(vt::engine::test::CreateToneStream(48000, 1, 1000.0, 0.3f));
+  const DWORD stereo = Keep(ChannelTones(22050, 2, 500.0));  // 500 Hz left, 600 Hz right
+  const DWORD quad = Keep(ChannelTones(32000, 4, 2000.0));   // 2000, 2100 kept; 2200, 2300 dropped
+  const DWORD later = Keep(BASS_StreamCreate(44100, 2, BASS_STREAM_DECODE | BASS_SAMPLE_FLOAT, STREAMPROC_PUSH, nullptr));
+  for (DWORD source : {first, mono, stereo, quad, later}) ASSERT_TRUE(BASS_Mixer_StreamAddChannel(mixer, source, 0));
+  PullFloat(mixer, 4410);  // past the resamplers' start-up, with both push sources empty
+  const std::vector<float> dcFirst(2 * 2000, 0.25f), dcLater(2 * 1000, -0.125f);
+  BASS_StreamPutData(first, dcFirst.data(), DWORD(dcFirst.size() * 4));
+  BASS_StreamPutData(later, dcLater.data(), DWORD(dcLater.size() * 4));
+  std::vector<float> out(2 * 44100, 7.0f);  // what was in the buffer must not show
+  ASSERT_EQ(BASS_ChannelGetData(mixer, out.data(), DWORD(out.size() * 4)), out.size() * 4);
+
+  struct TTone {
+    DWORD fChannel;
+    double fHz, fAmplitude;
+  } tones[] = {{0, 1000, 0.3}, {1, 1000, 0.3}, {0, 500, 0.2}, {1, 600, 0.2}, {0, 2000, 0.2}, {1, 2100, 0.2},
+               {0, 600, 0}, {1, 500, 0}, {0, 2100, 0}, {1, 2000, 0}, {0, 2200, 0}, {1, 2300, 0}};
+  for (const auto& t : tones)
+    EXPECT_NEAR(ToneAmplitude(out, 2, t.fChannel, t.fHz, 44100), t.fAmplitude, 0.005)
+        << t.fHz << " Hz in channel " << t.fChannel;
+  // 441 frames hold whole cycles of every tone, so their mean is the DC alone.
+  for (DWORD ch = 0; ch < 2; ++ch) {
+    EXPECT_NEAR(Mean(out, ch, 0, 441), 0.125, 0.002) << ch;
+    EXPECT_NEAR(Mean(out, ch, 1100, 441), 0.25, 0.002) << ch;
+    EXPECT_NEAR(Mean(out, ch, 2100, 441), 0.0, 0.002) << ch;
+  }
+}
+
 // A non-stop mixer delivers full blocks of silence while its source is empty,
 // and a freed source leaves it.
 TEST_F(TMixerFixture, NonStopMixerPlaysSilenceAndForgetsFreedSources) {
