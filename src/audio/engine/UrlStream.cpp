@@ -20,7 +20,7 @@ constexpr auto kRoomPoll = std::chrono::milliseconds(10);
 TUrlStream::TUrlStream(std::unique_ptr<TUrlSource> iSource, std::shared_ptr<std::atomic<bool>> iAbort, DWORD iFlags,
                        DOWNLOADPROC* iProc, void* iUser)
     : TChannel(iSource->Freq(), iSource->Chans(), iFlags | BASS_SAMPLE_FLOAT, BASS_CTYPE_STREAM),
-      fSource(std::move(iSource)), fAbort(std::move(iAbort)), fNetwork(fSource->IsNetwork()), fDownloadProc(iProc), fUser(iUser),
+      fSource(std::move(iSource)), fAbort(std::move(iAbort)), fLive(fSource->IsLive()), fDownloadProc(iProc), fUser(iUser),
       fRing(size_t(Freq() * kUrlBufferSeconds) * Chans() * sizeof(float)) {}
 
 TUrlStream::~TUrlStream() { Stop(); }
@@ -63,7 +63,7 @@ void TUrlStream::Deliver(const std::vector<float>& iSamples) {
       left -= take;
       continue;
     }
-    if (fNetwork) {
+    if (fLive) {
       // The server sets the pace; holding back would only make it drop us.
       fDropped.fetch_add(left, std::memory_order_relaxed);
       return;

@@ -1,8 +1,9 @@
 #pragma once
 // A stream read from a URL (BASS_StreamCreateURL). Its decoder thread fills a
 // bounded ring that the pulling mixer drains at its own clock: a server's
-// stream is paced by the network (what does not fit is dropped and counted),
-// a generated source or a file by the mixer (the decoder waits for room).
+// live stream is paced by the network (what does not fit is dropped and
+// counted), a generated source or a file, local or on a web server, by the
+// mixer (the decoder waits for room).
 // Syncs and the download callback run on the decoder thread; they must not
 // free their own stream.
 #include <atomic>
@@ -58,7 +59,7 @@ private:
 
   std::unique_ptr<TUrlSource> fSource;  // the decoder thread's once it runs
   const std::shared_ptr<std::atomic<bool>> fAbort;
-  const bool fNetwork;
+  const bool fLive;
   DOWNLOADPROC* const fDownloadProc;
   void* const fUser;
   TSpscRing fRing;

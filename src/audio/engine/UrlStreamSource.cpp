@@ -147,6 +147,10 @@ std::unique_ptr<TUrlSource> TUrlSource::Open(const std::string& iUrl, std::share
           av_dict_set(&ioOptions, "icy", "1", 0);
           av_dict_set(&ioOptions, "rw_timeout", std::to_string(kUrlStallSeconds * 1000000LL).c_str(), 0);
           av_dict_set(&ioOptions, "user_agent", "Vantorel", 0);
+          // As with alarm calls and mail, a server's certificate is not
+          // verified: stations often serve TLS with a self-signed one, and a
+          // logger that refused it would record nothing.
+          av_dict_set(&ioOptions, "tls_verify", "0", 0);
         }
         AVIOContext* io = nullptr;
         const int opened = avio_open2(&io, url.c_str(), AVIO_FLAG_READ, &interrupt, &ioOptions);
@@ -155,6 +159,8 @@ std::unique_ptr<TUrlSource> TUrlSource::Open(const std::string& iUrl, std::share
         if (!IsPlaylist(url, OptionText(io, "mime_type"))) {
           s.fIo = io;
           source->fNetwork = http;
+          // A live stream has no length; a file on a web server has one.
+          source->fLive = http && avio_size(io) <= 0;
           break;
         }
         std::string text;
@@ -238,7 +244,7 @@ bool TUrlSource::Decode(std::vector<float>& ioSamples) {
     if (read < 0) {
       // Live streams do not end: any read failure ends the connection. Files
       // and generated sources drain the decoder for their last frames.
-      if (fNetwork) return false;
+      if (fLive) return false;
       s.fDraining = true;
       avcodec_send_packet(s.fCodec, nullptr);
       continue;

@@ -25,9 +25,10 @@ public:
 
   uint32_t Freq() const { return fFreq; }
   uint32_t Chans() const { return fChans; }
-  // Received from a server, so it runs at the server's clock; false for
-  // generated sources and files, which run as fast as they are read.
-  bool IsNetwork() const { return fNetwork; }
+  // A live stream from a server, so it runs at the server's clock; false for
+  // generated sources and files (also files on a web server, which announce
+  // their length), which run as fast as they are read.
+  bool IsLive() const { return fLive; }
 
   // Appends the next decoded interleaved float frames to ioSamples; false when
   // the stream ended, the connection dropped or stalled, or decoding failed.
@@ -41,7 +42,8 @@ private:
   TUrlSource();
   std::unique_ptr<TState> fState;
   uint32_t fFreq = 0, fChans = 0;
-  bool fNetwork = false;
+  bool fNetwork = false;  // read from a server: stalls are watched for
+  bool fLive = false;
 };
 
 // Seconds without data after which a server connection counts as stalled.

@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -114,14 +115,23 @@ class TIcecast {
 public:
   static constexpr const char* kPassword = "hackme";
 
-  TIcecast() : fDir(MakeTempDir("icecast")), fPort(FreePort()) {
+  TIcecast() : fDir(MakeTempDir("icecast")), fPort(FreePort()), fSecurePort(FreePort()) {
+    while (fSecurePort == fPort) fSecurePort = FreePort();
     std::filesystem::create_directories(fDir / "log");
+    // A self-signed certificate, as small stations use: icecast2 wants the key
+    // and the certificate in one file.
+    const std::string pem = (fDir / "tls.pem").string();
+    std::system(("openssl req -x509 -newkey rsa:2048 -nodes -keyout " + pem + " -out " + pem + ".crt -days 30 "
+                 "-subj /CN=127.0.0.1 >/dev/null 2>&1 && cat " + pem + ".crt >> " + pem + " && chmod 644 " + pem)
+                    .c_str());
     std::system(("chown -R icecast2:icecast " + (fDir / "log").string() + " 2>/dev/null").c_str());
     std::ofstream(fDir / "icecast.xml") << "<icecast><limits><burst-size>65536</burst-size></limits>"
         "<authentication><source-password>" << kPassword << "</source-password><admin-user>admin</admin-user>"
         "<admin-password>" << kPassword << "</admin-password></authentication>"
         "<listen-socket><port>" << fPort << "</port><bind-address>127.0.0.1</bind-address></listen-socket>"
+        "<listen-socket><port>" << fSecurePort << "</port><bind-address>127.0.0.1</bind-address><ssl>1</ssl></listen-socket>"
         "<paths><basedir>/usr/share/icecast2</basedir><logdir>" << (fDir / "log").string() << "</logdir>"
+        "<ssl-certificate>" << pem << "</ssl-certificate>"
         "<webroot>/usr/share/icecast2/web</webroot><adminroot>/usr/share/icecast2/admin</adminroot></paths>"
         "<logging><loglevel>2</loglevel></logging>"
         "<security><chroot>0</chroot><changeowner><user>icecast2</user><group>icecast</group></changeowner></security>"
@@ -138,6 +148,10 @@ public:
   bool Ready() const { return fReady; }
   int Port() const { return fPort; }
   std::string Url(const std::string& iMount) const { return "http://127.0.0.1:" + std::to_string(fPort) + iMount; }
+  // The same mount over TLS, with the self-signed certificate.
+  std::string SecureUrl(const std::string& iMount) const {
+    return "https://127.0.0.1:" + std::to_string(fSecurePort) + iMount;
+  }
   std::string Status() const {
     return Capture("curl -s -m 2 http://127.0.0.1:" + std::to_string(fPort) + "/status-json.xsl");
   }
@@ -145,28 +159,42 @@ public:
     return Status().find(":" + std::to_string(fPort) + iMount + "\"") != std::string::npos;  // its listenurl
   }
 
-  // Feeds iMount with a tone as MP3 ("mp3") or Ogg Vorbis ("ogg") at real time.
+  // Feeds iMount with a stereo tone of iHz at real time, encoded as iKind:
+  // "mp3", "ogg" (Vorbis), "aac" (AAC-LC in ADTS), "opus" or "flac" (both in Ogg).
   TChild& Feed(const std::string& iMount, const std::string& iKind, int iHz = 440) {
-    const bool ogg = iKind == "ogg";
-    fFeeders.push_back(std::make_unique<TChild>(std::vector<std::string>{
-        "ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-f", "lavfi", "-i",
-        "sine=frequency=" + std::to_string(iHz) + ":sample_rate=44100", "-ac", "2", "-c:a",
-        ogg ? "libvorbis" : "libmp3lame", "-b:a", "128k", "-content_type", ogg ? "application/ogg" : "audio/mpeg",
-        "-f", ogg ? "ogg" : "mp3",
-        "icecast://source:" + std::string(kPassword) + "@127.0.0.1:" + std::to_string(fPort) + iMount},
-        (fDir / "feeder.log").string()));
+    struct TKind {
+      const char *fName, *fCodec, *fContentType, *fMuxer, *fRate;
+    };
+    static constexpr TKind kKinds[] = {
+        {"mp3", "libmp3lame", "audio/mpeg", "mp3", "44100"},
+        {"ogg", "libvorbis", "application/ogg", "ogg", "44100"},
+        {"aac", "aac", "audio/aac", "adts", "44100"},
+        {"opus", "libopus", "audio/ogg", "ogg", "48000"},
+        {"flac", "flac", "audio/ogg", "ogg", "44100"},
+    };
+    const TKind* kind = nullptr;
+    for (const TKind& k : kKinds)
+      if (iKind == k.fName) kind = &k;
+    if (!kind) throw std::invalid_argument("no feeder for " + iKind);
+    std::vector<std::string> args{"ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-f", "lavfi", "-i",
+                                  "sine=frequency=" + std::to_string(iHz) + ":sample_rate=" + kind->fRate, "-ac", "2",
+                                  "-c:a", kind->fCodec};
+    if (iKind != "flac") args.insert(args.end(), {"-b:a", "128k"});
+    args.insert(args.end(), {"-content_type", kind->fContentType, "-f", kind->fMuxer,
+                             "icecast://source:" + std::string(kPassword) + "@127.0.0.1:" + std::to_string(fPort) + iMount});
+    fFeeders.push_back(std::make_unique<TChild>(args, (fDir / "feeder.log").string()));
     return *fFeeders.back();
   }
   // A feeder that could not connect (a busy machine: the server answers its
   // status page before it takes sources) is started again until the mount is
   // live; the feeder's log says why when it never is.
-  bool FeedAndWait(const std::string& iMount, const std::string& iKind) {
-    TChild* feeder = &Feed(iMount, iKind);
+  bool FeedAndWait(const std::string& iMount, const std::string& iKind, int iHz = 440) {
+    TChild* feeder = &Feed(iMount, iKind, iHz);
     const bool live = WaitFor([&] {
       if (MountLive(iMount)) return true;
       if (!feeder->Running()) {
         fFeeders.pop_back();
-        feeder = &Feed(iMount, iKind);
+        feeder = &Feed(iMount, iKind, iHz);
       }
       return false;
     }, 30s);
@@ -191,13 +219,13 @@ public:
 
 private:
   std::filesystem::path fDir;
-  int fPort;
+  int fPort, fSecurePort;
   TChild fServer;
   bool fReady = false;
   std::vector<std::unique_ptr<TChild>> fFeeders;
 };
 
-// Serves a folder over HTTP (playlists for the opener to follow).
+// Serves a folder over HTTP (playlists for the opener to follow, files).
 class THttpFolder {
 public:
   THttpFolder() : fDir(MakeTempDir("http")), fPort(FreePort()) {
@@ -212,6 +240,7 @@ public:
   }
   bool Ready() const { return fReady; }
   void Write(const std::string& iName, const std::string& iText) const { std::ofstream(fDir / iName) << iText; }
+  std::string Path(const std::string& iName) const { return (fDir / iName).string(); }
   std::string Url(const std::string& iPath) const { return "http://127.0.0.1:" + std::to_string(fPort) + iPath; }
 
 private:

@@ -1,6 +1,8 @@
 // URL streams through the real FFmpeg: generated sources, the error codes of
-// failed opens, a stalled server, and a private icecast2 with MP3 and Ogg
-// mounts, ICY titles, the end of a mount and a playlist that points to it.
+// failed opens, a stalled server, files served over HTTP, and a private
+// icecast2 with mounts in every format a station sends (MP3, AAC, Ogg Vorbis,
+// Opus and FLAC, over HTTP and HTTPS), ICY titles, the end of a mount and a
+// playlist that points to it.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -12,6 +14,7 @@
 #include "EngineTestSupport.h"
 #include "UrlStreamTestServices.h"
 #include "audio/engine/Engine.h"
+#include "audio/engine/UrlStream.h"
 #include "audio/engine/UrlStreamPlaylist.h"
 #include "audio/engine/UrlStreamSource.h"
 
@@ -202,6 +205,56 @@ TEST(UrlStream, FreeingDoesNotWaitForASilentServer) {
   std::filesystem::remove_all(folder);
 }
 
+// A file on a web server arrives faster than it plays: longer than the
+// stream's buffer, it must still come out whole, its last frames included,
+// and end only then.
+TEST(UrlStream, FileServedOverHttpComesOutWhole) {
+  vt::streamtest::THttpFolder web;
+  ASSERT_TRUE(web.Ready());
+  constexpr int kSeconds = int(vt::engine::kUrlBufferSeconds) + 10;
+  constexpr int kRate = 8000;
+  struct TCase {
+    const char* fName;
+    const char* fEncoder;
+  } cases[] = {
+      {"tone.flac", "-c:a flac"},
+      {"tone.m4a", "-c:a aac -b:a 48k -movflags +faststart"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fName);
+    // The tone changes pitch for the last two seconds, so a lost tail shows.
+    vt::streamtest::Capture("ffmpeg -nostdin -loglevel error -f lavfi -i sine=frequency=400:sample_rate=8000:duration=" +
+                            std::to_string(kSeconds - 2) + " -f lavfi -i sine=frequency=1200:sample_rate=8000:duration=2 "
+                            "-filter_complex concat=n=2:v=0:a=1 " + c.fEncoder + " -y " + web.Path(c.fName));
+    TEvents events;
+    const HSTREAM stream = BASS_StreamCreateURL(web.Url(std::string("/") + c.fName).c_str(), 0, kFlags,
+                                                &TEvents::Download, &events);
+    ASSERT_NE(stream, 0u) << BASS_ErrorGetCode();
+    BASS_ChannelSetSync(stream, BASS_SYNC_END, 0, &TEvents::End, &events);
+    BASS_CHANNELINFO info{};
+    BASS_ChannelGetInfo(stream, &info);
+    ASSERT_EQ(info.freq, unsigned(kRate));
+    ASSERT_EQ(info.chans, 1u);
+    // The download runs ahead of the reader until the stream's buffer is full.
+    EXPECT_TRUE(WaitFor([&] {
+      return BASS_ChannelGetData(stream, nullptr, BASS_DATA_AVAILABLE) >=
+             DWORD((vt::engine::kUrlBufferSeconds - 1) * kRate * sizeof(float));
+    }, 20s));
+    std::vector<float> audio;
+    EXPECT_TRUE(WaitFor([&] {
+      auto block = vt::engine::testing::PullFloat(stream, 4096, 1);
+      audio.insert(audio.end(), block.begin(), block.end());
+      return events.fEnded == 1;
+    }, 60s));
+    EXPECT_EQ(events.fDownloadEnded, 1);
+    EXPECT_NEAR(double(audio.size()), double(kSeconds * kRate), 2048.0);
+    ASSERT_GT(audio.size(), size_t(kRate));
+    const std::vector<float> last(audio.end() - kRate, audio.end());
+    EXPECT_GT(vt::engine::testing::ToneAmplitude(last, 1, 0, 1200, kRate), 0.08);
+    BASS_StreamFree(stream);
+  }
+}
+
 TEST(UrlStreamPlaylist, RecognisesAndFollowsPlaylists) {
   using vt::engine::FirstPlaylistEntry;
   using vt::engine::IsPlaylist;
@@ -272,6 +325,54 @@ TEST_F(UrlStreamIcecast, OggMountDecodesAndEndsWhenTheSourceStops) {
   EXPECT_TRUE(WaitFor([&] { return events.fDownloadEnded == 1; }, 10s));
   EXPECT_TRUE(WaitFor([&] { PullSeconds(stream, 0.1, 2, 44100, 100ms); return events.fEnded == 1; }, 30s));
   BASS_StreamFree(stream);
+}
+
+// One table of the formats and transports a station may send; the tone's
+// pitch differs per case, so a stream cannot pass with another mount's audio.
+// Titles come as ICY data, which icecast2 adds to MP3 and AAC mounts only.
+TEST_F(UrlStreamIcecast, EveryFormatAndTransportDeliversItsTone) {
+  struct TCase {
+    const char* fKind;
+    bool fSecure;
+    int fHz;
+    DWORD fFreq;
+    bool fTitles;
+  } cases[] = {
+      {"aac", false, 523, 44100, true},
+      {"opus", false, 587, 48000, false},
+      {"flac", false, 659, 44100, false},
+      {"mp3", true, 698, 44100, true},   // a self-signed certificate is accepted
+      {"opus", true, 784, 48000, false},
+  };
+  const double kAmplitude = 0.125 * M_SQRT1_2;  // the feeder's tone, spread over two channels
+  for (const auto& c : cases) {
+    const std::string mount = std::string("/") + c.fKind + (c.fSecure ? "-tls" : "");
+    SCOPED_TRACE(mount);
+    ASSERT_TRUE(fServer->FeedAndWait(mount, c.fKind, c.fHz));
+    const std::string url = c.fSecure ? fServer->SecureUrl(mount) : fServer->Url(mount);
+    TEvents events;
+    const HSTREAM stream = BASS_StreamCreateURL(url.c_str(), 0, kFlags, &TEvents::Download, &events);
+    ASSERT_NE(stream, 0u) << BASS_ErrorGetCode();
+    ASSERT_NE(BASS_ChannelSetSync(stream, BASS_SYNC_META, 0, &TEvents::Meta, &events), 0u);
+    BASS_CHANNELINFO info{};
+    BASS_ChannelGetInfo(stream, &info);
+    EXPECT_EQ(info.freq, c.fFreq);
+    EXPECT_EQ(info.chans, 2u);
+    const auto audio = PullSeconds(stream, 1.0, 2, c.fFreq);
+    for (DWORD channel : {0u, 1u})
+      EXPECT_NEAR(vt::engine::testing::ToneAmplitude(audio, 2, channel, c.fHz, c.fFreq), kAmplitude, 0.02) << channel;
+    if (c.fTitles) {
+      const std::string title = std::string("Station - ") + mount;
+      ASSERT_TRUE(fServer->SetTitle(mount, title));
+      EXPECT_TRUE(WaitFor([&] {
+        PullSeconds(stream, 0.05, 2, c.fFreq, 100ms);
+        return Tags(stream).find("StreamTitle='" + title + "';") != std::string::npos;
+      }, 10s)) << Tags(stream);
+    }
+    BASS_StreamFree(stream);
+    EXPECT_EQ(events.fDownloadEnded, 0);
+    fServer->StopFeeders();
+  }
 }
 
 TEST_F(UrlStreamIcecast, PlaylistServedOverHttpLeadsToTheMount) {
