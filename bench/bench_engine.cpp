@@ -1,11 +1,23 @@
-// Throughput of one slot chain: 48 kHz stereo push source -> 44.1 kHz mixer ->
-// channel map -> level and counter callbacks -> 16-bit WAV encoder, in audio
-// seconds per CPU second, beside ffmpeg doing the same conversion into a WAV
-// file in the same run.
+// Throughput of one slot chain: 48 kHz stereo 16-bit push source -> 44.1 kHz
+// mixer -> channel map -> level and counter callbacks -> 16-bit WAV encoder, in
+// audio seconds per CPU second, beside ffmpeg doing the same job: the same
+// 16-bit samples (from a raw file in the page cache) resampled into a 16-bit
+// WAV file.
+//
+// ffmpeg runs twice per round: with libsoxr at 16-bit precision and float
+// processing, which is the engine's resampler at the engine's quality (the
+// like-for-like figure), and with its default resampler, a short polyphase
+// filter that is cheaper but lets tones above ~21 kHz alias back below
+// Nyquist. ffmpeg's CPU time includes its process start-up, measured on a tiny
+// input and printed so it can be taken off.
+//
+//   bench_engine [audio seconds, default 600] [rounds, default 3]
+// Figures are medians over the rounds, so one disturbed run does not decide.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -39,15 +51,15 @@ void Level(HDSP, DWORD, void* buffer, DWORD length, void*) {
 }
 void Counter(HDSP, DWORD, void*, DWORD length, void*) { sCount += length; }
 
-}  // namespace
+constexpr size_t kBlock = 4800;  // 0.1 s, as a capture callback would deliver
 
-int main(int argc, char** argv) {
-  const double seconds = argc > 1 ? atof(argv[1]) : 600.0;
-  const std::string dir = "/tmp/vt-bench-engine-" + std::to_string(getpid());
-  std::system(("mkdir -p " + dir).c_str());
-  const size_t block = 4800;  // 0.1 s, as a capture callback would deliver
-  const auto tone = Tone(block);
+struct TEngineRun {
+  double fCpu = -1, fWall = 0;
+  unsigned long long fDropped = 0;
+};
 
+TEngineRun RunEngine(const std::string& iWav, const std::vector<int16_t>& iTone, size_t iBlocks) {
+  TEngineRun run;
   BASS_SetConfig(BASS_CONFIG_FLOATDSP, 1);
   BASS_SetConfig(BASS_CONFIG_ENCODE_QUEUE, 6000);
   const DWORD mixer = BASS_Mixer_StreamCreate(44100, 2, BASS_SAMPLE_FLOAT | BASS_MIXER_NONSTOP | BASS_STREAM_DECODE);
@@ -60,52 +72,101 @@ int main(int argc, char** argv) {
   BASS_ChannelSetDSP(mixer, Level, nullptr, 0);
   BASS_ChannelSetDSP(mixer, Counter, nullptr, 0);
   BASS_SetConfig(BASS_CONFIG_ENCODE_PRIORITY, DWORD(-1000));
-  const HENCODE wav = BASS_Encode_Start(mixer, (dir + "/engine.wav").c_str(),
-                                        BASS_ENCODE_PCM | BASS_ENCODE_FP_16BIT | BASS_ENCODE_QUEUE, nullptr, nullptr);
+  const HENCODE wav =
+      BASS_Encode_Start(mixer, iWav.c_str(), BASS_ENCODE_PCM | BASS_ENCODE_FP_16BIT | BASS_ENCODE_QUEUE, nullptr, nullptr);
   if (!wav) {
     std::fprintf(stderr, "encoder start failed: %d\n", BASS_ErrorGetCode());
-    return 1;
+    return run;
   }
-
   std::vector<float> out(2 * 4410);
-  const size_t blocks = size_t(seconds * 10);
   const double cpu0 = CpuSeconds(RUSAGE_SELF);
   const auto wall0 = std::chrono::steady_clock::now();
-  for (size_t b = 0; b < blocks; ++b) {
-    BASS_StreamPutData(push, tone.data(), DWORD(tone.size() * 2));
+  for (size_t b = 0; b < iBlocks; ++b) {
+    BASS_StreamPutData(push, iTone.data(), DWORD(iTone.size() * 2));
     BASS_ChannelGetData(mixer, out.data(), DWORD(out.size() * 4));
     // Faster than real time by far: let the encoder thread keep up rather than drop.
     while (BASS_Encode_GetCount(wav, BASS_ENCODE_COUNT_QUEUE) > BASS_Encode_GetCount(wav, BASS_ENCODE_COUNT_QUEUE_LIMIT) / 2)
       std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
-  const QWORD dropped = BASS_Encode_GetCount(wav, BASS_ENCODE_COUNT_QUEUE_FAIL);
+  run.fDropped = BASS_Encode_GetCount(wav, BASS_ENCODE_COUNT_QUEUE_FAIL);
   BASS_Encode_Stop(wav);
   vt::engine::test::WaitForEncoders(std::chrono::seconds(60));
-  const double engineCpu = CpuSeconds(RUSAGE_SELF) - cpu0;
-  const double engineWall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
+  run.fCpu = CpuSeconds(RUSAGE_SELF) - cpu0;
+  run.fWall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
+  BASS_StreamFree(push);
+  BASS_StreamFree(mixer);
+  return run;
+}
 
-  // ffmpeg: the same input as a raw file, resampled into a 16-bit WAV.
-  const std::string raw = dir + "/in.raw";
+// CPU seconds of one ffmpeg run, or -1 when it fails.
+double RunFfmpeg(const std::string& iInput, const std::string& iFilter, const std::string& iOutput) {
+  const std::string command = "ffmpeg -nostdin -v error -y -f s16le -ar 48000 -ac 2 -i " + iInput +
+                              (iFilter.empty() ? "" : " -af " + iFilter) + " -ar 44100 -c:a pcm_s16le " + iOutput;
+  const double child0 = CpuSeconds(RUSAGE_CHILDREN);
+  const int rc = std::system(command.c_str());
+  const double cpu = CpuSeconds(RUSAGE_CHILDREN) - child0;
+  return rc == 0 ? cpu : -1;
+}
+
+double Median(std::vector<double> iValues) {
+  std::sort(iValues.begin(), iValues.end());
+  return iValues.empty() ? -1 : iValues[iValues.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const double seconds = argc > 1 ? atof(argv[1]) : 600.0;
+  const int rounds = std::max(1, argc > 2 ? atoi(argv[2]) : 3);
+  const std::string dir = "/tmp/vt-bench-engine-" + std::to_string(getpid());
+  std::system(("mkdir -p " + dir).c_str());
+  const auto tone = Tone(kBlock);
+  const size_t blocks = size_t(seconds * 10);
+
+  const std::string raw = dir + "/in.raw", tiny = dir + "/tiny.raw";
   if (FILE* f = std::fopen(raw.c_str(), "wb")) {
     for (size_t b = 0; b < blocks; ++b) std::fwrite(tone.data(), 2, tone.size(), f);
     std::fclose(f);
   }
-  const double child0 = CpuSeconds(RUSAGE_CHILDREN);
-  const std::string command = "ffmpeg -v error -y -f s16le -ar 48000 -ac 2 -i " + raw + " -ar 44100 -c:a pcm_s16le " + dir + "/ffmpeg.wav";
-  const int rc = std::system(command.c_str());
-  const double ffmpegCpu = CpuSeconds(RUSAGE_CHILDREN) - child0;
+  if (FILE* f = std::fopen(tiny.c_str(), "wb")) {
+    std::fwrite(tone.data(), 2, tone.size(), f);
+    std::fclose(f);
+  }
+  const std::string soxr = "aresample=resampler=soxr:precision=16:internal_sample_fmt=fltp";
 
-  const double engineRate = seconds / engineCpu, ffmpegRate = seconds / ffmpegCpu;
-  std::printf("audio processed: %.0f s (peak %.3f, %lu bytes seen by the counter, %llu bytes dropped)\n", seconds,
-              double(sPeak), sCount, (unsigned long long)dropped);
-  std::printf("engine chain: %.3f CPU s (%.3f wall s) = %.0fx real time per CPU second\n", engineCpu, engineWall, engineRate);
-  if (rc == 0)
-    std::printf("ffmpeg:       %.3f CPU s = %.0fx real time per CPU second\n", ffmpegCpu, ffmpegRate);
-  else
-    std::printf("ffmpeg: failed (exit %d)\n", rc);
-  std::printf("engine / ffmpeg: %.2f\n", engineRate / ffmpegRate);
-  BASS_StreamFree(push);
-  BASS_StreamFree(mixer);
+  std::vector<double> engine, wall, ffSoxr, ffDefault, ffStart;
+  unsigned long long dropped = 0;
+  for (int r = 0; r < rounds; ++r) {
+    const TEngineRun run = RunEngine(dir + "/engine.wav", tone, blocks);
+    if (run.fCpu < 0) return 1;
+    engine.push_back(run.fCpu);
+    wall.push_back(run.fWall);
+    dropped += run.fDropped;
+    ffSoxr.push_back(RunFfmpeg(raw, soxr, dir + "/ffmpeg.wav"));
+    ffDefault.push_back(RunFfmpeg(raw, "", dir + "/ffmpeg.wav"));
+    ffStart.push_back(RunFfmpeg(tiny, "", dir + "/tiny.wav"));
+  }
   std::system(("rm -rf " + dir).c_str());
+
+  const double e = Median(engine), fs = Median(ffSoxr), fd = Median(ffDefault), st = Median(ffStart);
+  auto rate = [seconds](double iCpu) { return iCpu > 0 ? seconds / iCpu : 0.0; };
+  std::printf("audio per run: %.0f s, 48 kHz 16-bit stereo -> 44.1 kHz 16-bit WAV; medians of %d rounds\n", seconds,
+              rounds);
+  std::printf("  (engine peak %.3f, %lu bytes seen by the counter, %llu bytes dropped)\n", double(sPeak), sCount, dropped);
+  std::printf("engine chain:                   %.3f CPU s (%.3f wall s) = %5.0fx real time per CPU second\n", e,
+              Median(wall), rate(e));
+  if (fs > 0 && fd > 0 && st > 0) {
+    std::printf("ffmpeg start-up alone:          %.3f CPU s\n", st);
+    std::printf("ffmpeg, soxr 16-bit (same job): %.3f CPU s = %5.0fx; without start-up %5.0fx\n", fs, rate(fs),
+                rate(fs - st));
+    std::printf("ffmpeg, default resampler:      %.3f CPU s = %5.0fx; without start-up %5.0fx\n", fd, rate(fd),
+                rate(fd - st));
+    std::printf("engine / ffmpeg soxr:    %.2f (%.2f without ffmpeg's start-up)\n", rate(e) / rate(fs),
+                rate(e) / rate(fs - st));
+    std::printf("engine / ffmpeg default: %.2f (%.2f without ffmpeg's start-up)\n", rate(e) / rate(fd),
+                rate(e) / rate(fd - st));
+  } else {
+    std::printf("ffmpeg: failed\n");
+  }
   return 0;
 }
