@@ -176,11 +176,14 @@ TPulseServer::TPulseServer() {
 TPulseServer::~TPulseServer() {
   fReader.Stop();
   if (fDaemon > 0) {
+    kill(fDaemon, SIGCONT);
     kill(fDaemon, SIGTERM);
     if (!WaitFor([&] { return kill(fDaemon, 0) != 0; }, std::chrono::seconds(5))) kill(fDaemon, SIGKILL);
   }
   unsetenv("PULSE_SERVER");
 }
+
+bool TPulseServer::Suspend(bool iStop) { return fDaemon > 0 && kill(fDaemon, iStop ? SIGSTOP : SIGCONT) == 0; }
 
 TChildProcess TPulseServer::PlayTone(int iFrequency, double iSeconds, double iVolume) {
   const std::string file = Folder() + "/tone-" + std::to_string(iFrequency) + ".wav";

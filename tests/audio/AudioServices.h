@@ -102,6 +102,8 @@ public:
   const std::string& Folder() const { return fFolder.Path(); }
   // Plays a stereo sine into the sink (in the background).
   TChildProcess PlayTone(int iFrequency, double iSeconds, double iVolume);
+  // Stops (SIGSTOP) or continues the daemon, as a hung sound server.
+  bool Suspend(bool iStop);
 
 private:
   TTempFolder fFolder;

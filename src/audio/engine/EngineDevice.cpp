@@ -3,6 +3,7 @@
 #include <alsa/asoundlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <deque>
@@ -33,7 +34,13 @@ public:
       : fNumber(iNumber), fFreq(iFreq), fPcm(iPcm), fFloat(iFloat) {}
   ~TOutputDevice() {
     Stop();
-    if (fPcm) snd_pcm_close(fPcm);
+    if (!fPcm) return;
+    // Closing a card whose server hangs waits for that server's time-out;
+    // nothing else uses the PCM now, so it may close on its own thread.
+    if (fStalled.load())
+      std::thread([pcm = fPcm] { snd_pcm_close(pcm); }).detach();
+    else
+      snd_pcm_close(fPcm);
   }
   DWORD Freq() const { return fFreq; }
 
@@ -72,7 +79,11 @@ private:
     const DWORD chans = 2;
     std::vector<float> mix(size_t(kPeriodFrames) * chans), block(size_t(kBlockFrames) * kMaxChannels);
     std::vector<int16_t> out16(size_t(kPeriodFrames) * chans);
+    const auto period = std::chrono::nanoseconds(uint64_t(kPeriodFrames) * 1'000'000'000ull / fFreq);
+    // Without a card, or while the card fails, the system clock keeps time.
+    bool cardClock = fPcm != nullptr;
     auto next = std::chrono::steady_clock::now();
+    auto retryAt = next;
     while (fRunning.load()) {
       std::fill(mix.begin(), mix.end(), 0.0f);
       {
@@ -90,28 +101,79 @@ private:
             for (DWORD c = 0; c < chans; ++c) mix[f * chans + c] += volume * block[f * cc + (cc == 1 ? 0 : std::min(c, cc - 1))];
         }
       }
-      if (!fPcm) {
-        next += std::chrono::microseconds(uint64_t(kPeriodFrames) * 1000000 / fFreq);
-        std::this_thread::sleep_until(next);
-        continue;
+      if (cardClock) {
+        const void* data = mix.data();
+        if (!fFloat) {
+          FromFloat(TSampleFormat::sfInt16, mix.data(), out16.data(), out16.size());
+          data = out16.data();
+        }
+        const TWriteResult result = WritePeriod(data);
+        if (result == wrWritten) {
+          next = std::chrono::steady_clock::now();
+          continue;
+        }
+        // Failed or stalled: keep the slots recording at real time, and look
+        // for the card again now and then (quietly: no log line per period).
+        cardClock = false;
+        if (result == wrStalled) fStalled.store(true);
+        retryAt = std::chrono::steady_clock::now() + kRetryInterval;
       }
-      snd_pcm_sframes_t written;
-      if (fFloat) {
-        written = snd_pcm_writei(fPcm, mix.data(), kPeriodFrames);
-      } else {
-        FromFloat(TSampleFormat::sfInt16, mix.data(), out16.data(), out16.size());
-        written = snd_pcm_writei(fPcm, out16.data(), kPeriodFrames);
+      next += period;
+      std::this_thread::sleep_until(next);
+      if (fPcm && std::chrono::steady_clock::now() >= retryAt) {
+        cardClock = CardBack();
+        retryAt = std::chrono::steady_clock::now() + kRetryInterval;
       }
-      if (written < 0 && snd_pcm_recover(fPcm, int(written), 1) < 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the device is gone; keep the pace
     }
   }
+
+  // Whether a failed or stalled card takes samples again. Only calls that do
+  // not wait on the card: a hung sound server answers a prepare only after
+  // its own time-out of many seconds, so a stalled card is never prepared.
+  bool CardBack() {
+    switch (snd_pcm_state(fPcm)) {
+      case SND_PCM_STATE_RUNNING:
+      case SND_PCM_STATE_PREPARED:
+        return snd_pcm_avail_update(fPcm) > 0;
+      default:
+        return !fStalled.load() && snd_pcm_prepare(fPcm) == 0;
+    }
+  }
+
+  enum TWriteResult { wrWritten, wrFailed, wrStalled };
+  // One period to the card, waiting for room at most kStallTimeout at a time
+  // (the PCM is non-blocking, so a stalled card cannot hold the thread and a
+  // stop is never kept waiting).
+  TWriteResult WritePeriod(const void* iData) {
+    const size_t frameBytes = 2 * (fFloat ? sizeof(float) : sizeof(int16_t));
+    const auto* bytes = static_cast<const uint8_t*>(iData);
+    snd_pcm_uframes_t done = 0;
+    int errors = 0;
+    while (done < kPeriodFrames && fRunning.load()) {
+      const snd_pcm_sframes_t n = snd_pcm_writei(fPcm, bytes + done * frameBytes, kPeriodFrames - done);
+      if (n >= 0) {
+        done += snd_pcm_uframes_t(n);
+      } else if (n == -EAGAIN) {
+        // Room, or an underrun that the next write reports; nothing in time
+        // means the card stalled.
+        if (snd_pcm_wait(fPcm, int(kStallTimeout.count())) == 0) return wrStalled;
+      } else if (++errors > 4 || snd_pcm_recover(fPcm, int(n), 1) < 0) {
+        return wrFailed;
+      }
+    }
+    fStalled.store(false);
+    return wrWritten;
+  }
+
+  static constexpr std::chrono::milliseconds kStallTimeout{250};
+  static constexpr std::chrono::seconds kRetryInterval{1};
 
   const DWORD fNumber, fFreq;
   snd_pcm_t* fPcm;
   const bool fFloat;
   std::mutex fLock;
   std::atomic<bool> fRunning{false};
+  std::atomic<bool> fStalled{false};  // the card stopped taking samples
   std::thread fThread;
   TPublished<TPlayList> fPlaying;
 };
@@ -217,7 +279,7 @@ BOOL BASS_Init(int device, DWORD freq, DWORD flags, HWND, const void*) {
   if (device > 0) {
     const unsigned chans = (flags & BASS_DEVICE_MONO) ? 1 : 2;
     (void)chans;
-    if (snd_pcm_open(&pcm, devices.fNames[device].fDriver.c_str(), SND_PCM_STREAM_PLAYBACK, 0) < 0)
+    if (snd_pcm_open(&pcm, devices.fNames[device].fDriver.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0)
       return Fail(BASS_ERROR_DEVICE);
     if (snd_pcm_set_params(pcm, SND_PCM_FORMAT_FLOAT_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 2, freq, 1, 100000) < 0) {
       isFloat = false;
