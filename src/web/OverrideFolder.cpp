@@ -9,6 +9,9 @@ std::string ResolveOverrideFile(const std::string& iFolder, const std::string& i
       iRequestPath.find('\0') != std::string::npos)
     return {};
   std::error_code ec;
+  // Most requests are for files the folder does not hold (or there is no
+  // folder): one look settles them before the links are resolved.
+  if (!fs::exists(fs::path(iFolder + "/" + iRequestPath), ec)) return {};
   const fs::path root = fs::canonical(iFolder, ec);
   if (ec) return {};
   const fs::path candidate = fs::canonical(fs::path(iFolder + "/" + iRequestPath), ec);

@@ -71,7 +71,10 @@ void SendEmptySuccess(httplib::Response& oResponse) {
 }  // namespace
 
 TWebRequestHandler::TWebRequestHandler(IWebHost& iHost, TWebServerConfig iConfig, const std::atomic<bool>& iStopping)
-    : fHost(iHost), fConfig(std::move(iConfig)), fStopping(iStopping) {}
+    : fHost(iHost),
+      fConfig(std::move(iConfig)),
+      fOverrideFolder(fConfig.OverrideFolder.empty() ? DefaultOverrideFolder() : fConfig.OverrideFolder),
+      fStopping(iStopping) {}
 
 TAccessLevel TWebRequestHandler::AccessLevel(const httplib::Request& iRequest) const {
   if (!iRequest.has_header("Authorization")) return fConfig.AnonymousAccess;
@@ -99,8 +102,7 @@ void TWebRequestHandler::HandleCommandGet(const httplib::Request& iRequest, http
         oResponse.set_redirect("/index.html", 302);
         return;
       }
-      const std::string localFile = ResolveOverrideFile(
-          fConfig.OverrideFolder.empty() ? DefaultOverrideFolder() : fConfig.OverrideFolder, path);
+      const std::string localFile = ResolveOverrideFile(fOverrideFolder, path);
       if (!localFile.empty() && SendWholeFile(context, localFile, std::string())) return;
       if (const TEmbeddedFile* file = FindEmbeddedFile(path)) {
         oResponse.status = 200;

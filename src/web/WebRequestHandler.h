@@ -26,5 +26,6 @@ public:
 private:
   IWebHost& fHost;
   const TWebServerConfig fConfig;
+  const std::string fOverrideFolder;  // the configured one or the default, fixed for the run
   const std::atomic<bool>& fStopping;
 };
