@@ -5,6 +5,9 @@
 #include <cmath>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
 
 #include "ClientStream.h"
 #include "audio/AudioDevices.h"
@@ -191,6 +194,63 @@ TEST_F(AsioDriver, CaptureGoesOnWhileTheControllerHoldsTheCatalogueLock) {
   EXPECT_EQ(RampFaults(got, 2, 0), 0u);
   input.RemoveClient(client);
   BASS_StreamFree(client);
+}
+
+namespace {
+// Callbacks that take a while, so that a cycle's channels can overlap; they
+// count the threads they run on and how many run at once.
+struct TThreadProbe {
+  std::atomic<int> fRunning{0}, fMostAtOnce{0}, fCalls{0};
+  std::mutex fLock;
+  std::set<std::thread::id> fThreads;
+
+  static DWORD Proc(BOOL, DWORD, void*, DWORD iLength, void* iUser) {
+    auto* self = static_cast<TThreadProbe*>(iUser);
+    const int now = ++self->fRunning;
+    for (int most = self->fMostAtOnce.load(); now > most && !self->fMostAtOnce.compare_exchange_weak(most, now);) {
+    }
+    {
+      std::lock_guard lock(self->fLock);
+      self->fThreads.insert(std::this_thread::get_id());
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    --self->fRunning;
+    ++self->fCalls;
+    return iLength;
+  }
+  size_t Threads() {
+    std::lock_guard lock(fLock);
+    return fThreads.size();
+  }
+};
+}  // namespace
+
+// The thread count of a start: with 1 every channel's callback runs on one
+// thread, one after the other; with 3, three channels are served by up to
+// three threads at the same time.
+TEST_F(AsioDriver, TheThreadCountServesChannelsInParallel) {
+  StartServer(4);
+  for (DWORD threads : {1u, 3u}) {
+    SCOPED_TRACE(threads);
+    TThreadProbe probe;
+    ASSERT_TRUE(BASS_ASIO_Init(0, 0));
+    for (DWORD c = 0; c < 3; ++c) ASSERT_TRUE(BASS_ASIO_ChannelEnable(TRUE, c, &TThreadProbe::Proc, &probe));
+    ASSERT_TRUE(BASS_ASIO_Start(0, threads));
+    if (threads == 1) {
+      EXPECT_TRUE(WaitFor([&] { return probe.fCalls.load() >= 60; }, std::chrono::seconds(10)));
+    } else {
+      EXPECT_TRUE(WaitFor([&] { return probe.fMostAtOnce.load() >= 2 && probe.Threads() >= 2; }, std::chrono::seconds(10)))
+          << "callbacks never overlapped";
+    }
+    ASSERT_TRUE(BASS_ASIO_Stop());
+    ASSERT_TRUE(BASS_ASIO_Free());
+    if (threads == 1) {
+      EXPECT_EQ(probe.fMostAtOnce.load(), 1);
+      EXPECT_EQ(probe.Threads(), 1u);
+    } else {
+      EXPECT_LE(probe.Threads(), 3u);
+    }
+  }
 }
 
 TEST_F(AsioDriver, TheForcedRateIsUsedOrTheServersRateReported) {

@@ -4,8 +4,12 @@
 // any other client can feed the same port too. Connections made to our ports
 // by others survive a stop and start of the driver.
 #include <jack/jack.h>
+#include <jack/thread.h>
+#include <pthread.h>
+#include <semaphore.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
@@ -65,39 +69,117 @@ struct TRunHead {
   void* fUser;
   DWORD fFormat;
   std::vector<jack_port_t*> fPorts;
-  std::vector<char> fBuffer;  // kChunkFrames interleaved frames
+  std::vector<char> fBuffer;      // kChunkFrames interleaved frames
+  std::vector<float*> fCycleBuffers;  // the ports' buffers of the current cycle
 };
 
 // What the process thread works with while the driver runs. Built before the
 // client is activated and never changed afterwards.
-struct TRun {
+//
+// The thread count of BASS_ASIO_Start is the number of threads that serve the
+// channels' callbacks: with more than one, the callbacks of one cycle are
+// shared out between JACK's process thread and helper threads (at the
+// client's real-time priority), so the bundles of a busy driver are handled in
+// parallel; the cycle ends when every callback has returned.
+class TRun {
+public:
+  TRun() { sem_init(&fDone, 0, 0); }
+  ~TRun() {
+    fQuit.store(true);
+    for (auto& helper : fHelpers) sem_post(&helper->fGo);
+    for (auto& helper : fHelpers) pthread_join(helper->fThread, nullptr);
+    for (auto& helper : fHelpers) sem_destroy(&helper->fGo);
+    sem_destroy(&fDone);
+  }
+  TRun(const TRun&) = delete;
+  TRun& operator=(const TRun&) = delete;
+
   std::vector<TRunHead> fHeads;
   std::vector<jack_port_t*> fIdleOutputs;  // output ports nobody feeds: silence
+
+  // Helper threads for a thread count of iThreads (no more than there are
+  // callbacks to share); false when the system refused a thread.
+  bool StartHelpers(jack_client_t* iClient, DWORD iThreads) {
+    const size_t wanted = std::min<size_t>({iThreads, fHeads.size(), kMaxThreads});
+    while (fHelpers.size() + 1 < wanted) {
+      auto helper = std::make_unique<THelper>();
+      helper->fRun = this;
+      sem_init(&helper->fGo, 0, 0);
+      if (jack_client_create_thread(iClient, &helper->fThread, jack_client_real_time_priority(iClient),
+                                    jack_is_realtime(iClient), &TRun::HelperEntry, helper.get()) != 0) {
+        sem_destroy(&helper->fGo);
+        return false;
+      }
+      fHelpers.push_back(std::move(helper));
+    }
+    return true;
+  }
+  size_t Threads() const { return fHelpers.size() + 1; }
 
   void Process(jack_nframes_t iFrames) noexcept {
     for (auto* port : fIdleOutputs)
       std::memset(jack_port_get_buffer(port, iFrames), 0, iFrames * sizeof(float));
-    for (auto& head : fHeads) {
-      const size_t channels = head.fPorts.size();
-      float* buffers[64];
-      const size_t used = std::min<size_t>(channels, 64);
-      for (size_t k = 0; k < used; ++k)
-        buffers[k] = static_cast<float*>(jack_port_get_buffer(head.fPorts[k], iFrames));
-      for (jack_nframes_t done = 0; done < iFrames;) {
-        const jack_nframes_t n = std::min(iFrames - done, kChunkFrames);
-        const DWORD bytes = static_cast<DWORD>(n * used * SampleBytes(head.fFormat));
-        if (head.fInput) {
-          Interleave(head, buffers, used, done, n);
-          head.fProc(TRUE, head.fChannel, head.fBuffer.data(), bytes, head.fUser);
-        } else {
-          head.fProc(FALSE, head.fChannel, head.fBuffer.data(), bytes, head.fUser);
-          Deinterleave(head, buffers, used, done, n);
-        }
-        done += n;
+    for (auto& head : fHeads)
+      for (size_t k = 0; k < head.fCycleBuffers.size(); ++k)
+        head.fCycleBuffers[k] = static_cast<float*>(jack_port_get_buffer(head.fPorts[k], iFrames));
+    fFrames = iFrames;
+    fNext.store(0, std::memory_order_relaxed);
+    // sem_post/sem_wait order the cycle's data between the threads.
+    for (auto& helper : fHelpers) sem_post(&helper->fGo);
+    TakeHeads();
+    for (size_t i = 0; i < fHelpers.size(); ++i)
+      while (sem_wait(&fDone) != 0 && errno == EINTR) {
       }
+  }
+
+private:
+  static constexpr size_t kMaxThreads = 16;
+  struct THelper {
+    TRun* fRun = nullptr;
+    jack_native_thread_t fThread{};
+    sem_t fGo;
+  };
+
+  static void* HelperEntry(void* iArg) {
+    auto* helper = static_cast<THelper*>(iArg);
+    TRun& run = *helper->fRun;
+    for (;;) {
+      while (sem_wait(&helper->fGo) != 0 && errno == EINTR) {
+      }
+      if (run.fQuit.load()) return nullptr;
+      run.TakeHeads();
+      sem_post(&run.fDone);
     }
   }
 
+  void TakeHeads() noexcept {
+    for (size_t i; (i = fNext.fetch_add(1, std::memory_order_relaxed)) < fHeads.size();) RunHead(fHeads[i], fFrames);
+  }
+
+  static void RunHead(TRunHead& head, jack_nframes_t iFrames) noexcept {
+    const size_t used = head.fCycleBuffers.size();
+    float* const* buffers = head.fCycleBuffers.data();
+    for (jack_nframes_t done = 0; done < iFrames;) {
+      const jack_nframes_t n = std::min(iFrames - done, kChunkFrames);
+      const DWORD bytes = static_cast<DWORD>(n * used * SampleBytes(head.fFormat));
+      if (head.fInput) {
+        Interleave(head, buffers, used, done, n);
+        head.fProc(TRUE, head.fChannel, head.fBuffer.data(), bytes, head.fUser);
+      } else {
+        head.fProc(FALSE, head.fChannel, head.fBuffer.data(), bytes, head.fUser);
+        Deinterleave(head, buffers, used, done, n);
+      }
+      done += n;
+    }
+  }
+
+  std::vector<std::unique_ptr<THelper>> fHelpers;
+  sem_t fDone;
+  jack_nframes_t fFrames = 0;
+  std::atomic<size_t> fNext{0};
+  std::atomic<bool> fQuit{false};
+
+public:
   static void Interleave(TRunHead& iHead, float* const* iPorts, size_t iChannels, jack_nframes_t iOffset,
                          jack_nframes_t iFrames) noexcept {
     char* out = iHead.fBuffer.data();
@@ -191,8 +273,9 @@ public:
     return iInput ? fPhysicalIn[iChannel] : fPhysicalOut[iChannel];
   }
 
-  bool Start(DWORD iBufLen) {
+  bool Start(DWORD iBufLen, DWORD iThreads) {
     auto run = BuildRun();
+    if (!run->StartHelpers(fClient, iThreads)) return false;
     if (iBufLen && iBufLen != jack_get_buffer_size(fClient)) jack_set_buffer_size(fClient, iBufLen);
     fRunOwned = std::move(run);
     fRun.store(fRunOwned.get());
@@ -236,14 +319,16 @@ private:
       auto& ports = iInput ? fInPorts : fOutPorts;
       for (DWORD c = 0; c < list.size(); ++c) {
         if (!list[c].fProc || list[c].fJoinedTo >= 0) continue;
-        TRunHead head{iInput, c, list[c].fProc, list[c].fUser, list[c].fFormat, {ports[c]}, {}};
+        TRunHead head{iInput, c, list[c].fProc, list[c].fUser, list[c].fFormat, {ports[c]}, {}, {}};
         if (!iInput) fedOutputs[c] = true;
         for (DWORD k = 0; k < list.size(); ++k)
           if (list[k].fJoinedTo == static_cast<int>(c)) {
             head.fPorts.push_back(ports[k]);
             if (!iInput) fedOutputs[k] = true;
           }
-        head.fBuffer.resize(kChunkFrames * std::min<size_t>(head.fPorts.size(), 64) * SampleBytes(head.fFormat));
+        head.fPorts.resize(std::min<size_t>(head.fPorts.size(), 64));
+        head.fBuffer.resize(kChunkFrames * head.fPorts.size() * SampleBytes(head.fFormat));
+        head.fCycleBuffers.assign(head.fPorts.size(), nullptr);
         run->fHeads.push_back(std::move(head));
       }
     };
@@ -530,13 +615,13 @@ DWORD BASS_ASIO_ChannelIsActive(BOOL input, DWORD channel) {
   return BASS_ASIO_ACTIVE_ENABLED;
 }
 
-BOOL BASS_ASIO_Start(DWORD buflen, DWORD) {
+BOOL BASS_ASIO_Start(DWORD buflen, DWORD threads) {
   auto& state = State();
   std::lock_guard lock(state.fMutex);
   auto* driver = Current(state);
   if (!driver) return FALSE;
   if (driver->Started()) return Fail(BASS_ERROR_ALREADY);
-  if (!driver->Start(buflen)) return Fail(BASS_ERROR_DRIVER);
+  if (!driver->Start(buflen, threads)) return Fail(BASS_ERROR_DRIVER);
   SetError(BASS_OK);
   return TRUE;
 }
