@@ -98,23 +98,26 @@ public:
   std::vector<jack_port_t*> fIdleOutputs;  // output ports nobody feeds: silence
 
   // Helper threads for a thread count of iThreads (no more than there are
-  // callbacks to share); false when the system refused a thread.
-  bool StartHelpers(jack_client_t* iClient, DWORD iThreads) {
+  // callbacks to share). A helper that cannot get real-time scheduling runs
+  // without it; when the system refuses threads altogether, the driver runs
+  // with the threads it has rather than not at all.
+  void StartHelpers(jack_client_t* iClient, DWORD iThreads) {
     const size_t wanted = std::min<size_t>({iThreads, fHeads.size(), kMaxThreads});
     while (fHelpers.size() + 1 < wanted) {
       auto helper = std::make_unique<THelper>();
       helper->fRun = this;
       sem_init(&helper->fGo, 0, 0);
-      if (jack_client_create_thread(iClient, &helper->fThread, jack_client_real_time_priority(iClient),
-                                    jack_is_realtime(iClient), &TRun::HelperEntry, helper.get()) != 0) {
+      const int realtime = jack_is_realtime(iClient);
+      if (jack_client_create_thread(iClient, &helper->fThread, jack_client_real_time_priority(iClient), realtime,
+                                    &TRun::HelperEntry, helper.get()) != 0 &&
+          (!realtime ||
+           jack_client_create_thread(iClient, &helper->fThread, 0, 0, &TRun::HelperEntry, helper.get()) != 0)) {
         sem_destroy(&helper->fGo);
-        return false;
+        return;
       }
       fHelpers.push_back(std::move(helper));
     }
-    return true;
   }
-  size_t Threads() const { return fHelpers.size() + 1; }
 
   void Process(jack_nframes_t iFrames) noexcept {
     for (auto* port : fIdleOutputs)
@@ -275,7 +278,7 @@ public:
 
   bool Start(DWORD iBufLen, DWORD iThreads) {
     auto run = BuildRun();
-    if (!run->StartHelpers(fClient, iThreads)) return false;
+    run->StartHelpers(fClient, iThreads);
     if (iBufLen && iBufLen != jack_get_buffer_size(fClient)) jack_set_buffer_size(fClient, iBufLen);
     fRunOwned = std::move(run);
     fRun.store(fRunOwned.get());
