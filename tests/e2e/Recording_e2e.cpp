@@ -95,6 +95,7 @@ TEST(RecordingE2E, TwoSlotsRotateWithoutGapsAndCloseOnSigterm) {
   ASSERT_GE(files.size(), 3u);
   std::vector<int16_t> previous;
   int64_t insertedSilence = 0;
+  bool signalSeen = false;  // the silence before the input started is not a fault
   std::ostringstream silenceRuns;
   for (size_t f = 0; f < files.size(); ++f) {
     SCOPED_TRACE(files[f]);
@@ -106,13 +107,16 @@ TEST(RecordingE2E, TwoSlotsRotateWithoutGapsAndCloseOnSigterm) {
       const bool inZeroRun = raw[i] == 0 && ((i > 0 && raw[i - 1] == 0) || (i + 1 < raw.size() && raw[i + 1] == 0));
       if (!inZeroRun) {
         samples.push_back(raw[i]);
-      } else if (f > 0 || !samples.empty()) {
-        ++insertedSilence;  // not the leading silence before the input started
+        signalSeen = true;
+      } else if (signalSeen) {
+        ++insertedSilence;
         if (!wasInRun) silenceRuns << " file " << f << " frame " << i;
       }
       wasInRun = inZeroRun;
     }
-    ASSERT_GT(samples.size(), 48000u);
+    // The first file may end a moment after the start, just before a minute
+    // boundary; every later one holds more than a second of the ramp.
+    if (f > 0) ASSERT_GT(samples.size(), 48000u);
     int64_t lost = 0;
     for (size_t i = 1; i < samples.size(); ++i)
       if (RampStep(samples[i - 1], samples[i]) != 0) ++lost;
