@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -86,6 +87,14 @@ std::string UniqueName(const char* iPrefix) {
   return std::string(iPrefix) + std::to_string(getpid()) + "-" + std::to_string(++sCounter);
 }
 }  // namespace
+
+TJackServerLock::TJackServerLock() : fFd(::open("/tmp/vantorel-test-jackd.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666)) {
+  if (fFd >= 0) ::flock(fFd, LOCK_EX);  // without the file: run unserialised
+}
+
+TJackServerLock::~TJackServerLock() {
+  if (fFd >= 0) ::close(fFd);  // releases the lock
+}
 
 TJackServer::TJackServer(int iCapturePorts, int iRate, int iPeriod) : fName(UniqueName("vt-devices-")) {
   jack_set_error_function(Quiet);

@@ -57,6 +57,21 @@ private:
 };
 
 // jackd with the dummy driver; JACK_DEFAULT_SERVER names it for this process.
+// Held by one JACK server of the test suite at a time on this machine: with
+// two servers of different names running at once, libjack now and then fails
+// to connect a client to either (status 0x21, "server failed"), which parallel
+// test runs would show as a missing driver. A station runs one server.
+class TJackServerLock {
+public:
+  TJackServerLock();
+  ~TJackServerLock();
+  TJackServerLock(const TJackServerLock&) = delete;
+  TJackServerLock& operator=(const TJackServerLock&) = delete;
+
+private:
+  int fFd = -1;
+};
+
 class TJackServer {
 public:
   explicit TJackServer(int iCapturePorts = 2, int iRate = 48000, int iPeriod = 1024);
@@ -66,6 +81,7 @@ public:
 
 private:
   std::string fName;
+  TJackServerLock fLock;  // before the process: released only once it ended
   TChildProcess fProcess;
   bool fReady = false;
 };
