@@ -41,7 +41,38 @@ protected:
     // The first recording from a fresh server comes back empty.
     ASSERT_TRUE(WaitFor([&] { return SinkPeak(0.3) >= 0; }, 10s)) << "the sink's monitor does not record";
   }
-  void TearDown() override { fPulse.reset(); }
+  void TearDown() override {
+    if (fMixer) BASS_StreamFree(fMixer);
+    fPulse.reset();
+  }
+
+  // The card opened and a mixer playing on it at iVolume (0: muted, as a slot
+  // clocked by the card has it) that pulls the slot mixer fMixer.
+  void StartClock(float iVolume) {
+    ASSERT_TRUE(BASS_Init(int(fDevice), 48000, BASS_DEVICE_LATENCY, nullptr, nullptr)) << BASS_ErrorGetCode();
+    ASSERT_TRUE(BASS_Start());
+    fMixer = BASS_Mixer_StreamCreate(48000, 2, BASS_SAMPLE_FLOAT | BASS_MIXER_NONSTOP | BASS_STREAM_DECODE);
+    fPlaying = BASS_Mixer_StreamCreate(48000, 2, BASS_SAMPLE_FLOAT);
+    ASSERT_NE(fPlaying, 0u) << BASS_ErrorGetCode();
+    ASSERT_TRUE(BASS_ChannelSetAttribute(fPlaying, BASS_ATTRIB_VOL, iVolume));
+    ASSERT_TRUE(BASS_Mixer_StreamAddChannel(fPlaying, fMixer, 0));
+    ASSERT_TRUE(BASS_ChannelPlay(fPlaying, FALSE));
+  }
+  QWORD Frames() const { return BASS_ChannelGetPosition(fMixer, BASS_POS_BYTE) / 8; }
+  // Frames a second that the slot mixer is pulled at, over two seconds.
+  double PullRate() const {
+    const QWORD before = Frames();
+    const auto t0 = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(2s);
+    return double(Frames() - before) / std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  }
+  // Freeing the playing mixer and the card does not wait on the card.
+  void ExpectPromptFree() {
+    const auto f0 = std::chrono::steady_clock::now();
+    EXPECT_TRUE(BASS_StreamFree(fPlaying));
+    EXPECT_TRUE(BASS_Free());
+    EXPECT_LT(std::chrono::steady_clock::now() - f0, 2s);
+  }
 
   // Peak of what the sink plays during iSeconds, read from its monitor, as a
   // fraction of full scale; -1 when nothing could be recorded.
@@ -66,51 +97,35 @@ protected:
 
   std::unique_ptr<TPulseServer> fPulse;
   DWORD fDevice = 0;
+  DWORD fMixer = 0, fPlaying = 0;
 };
 
 }  // namespace
 
 TEST_F(OutputClockPulse, PullsTheSlotMixerAtTheCardsPaceAndPlaysItMuted) {
-  ASSERT_TRUE(BASS_Init(int(fDevice), 48000, BASS_DEVICE_LATENCY, nullptr, nullptr)) << BASS_ErrorGetCode();
-  ASSERT_TRUE(BASS_Start());
-  const DWORD mixer = BASS_Mixer_StreamCreate(48000, 2, BASS_SAMPLE_FLOAT | BASS_MIXER_NONSTOP | BASS_STREAM_DECODE);
+  ASSERT_NO_FATAL_FAILURE(StartClock(1.0f));
   const DWORD tone = vt::engine::test::CreateToneStream(48000, 2, 1000.0, 0.5f);
-  ASSERT_TRUE(BASS_Mixer_StreamAddChannel(mixer, tone, 0));
-  const DWORD playing = BASS_Mixer_StreamCreate(48000, 2, BASS_SAMPLE_FLOAT);
-  ASSERT_NE(playing, 0u) << BASS_ErrorGetCode();
-  ASSERT_TRUE(BASS_Mixer_StreamAddChannel(playing, mixer, 0));
-  ASSERT_TRUE(BASS_ChannelPlay(playing, FALSE));
+  ASSERT_TRUE(BASS_Mixer_StreamAddChannel(fMixer, tone, 0));
 
   // Heard at full volume first: the samples do reach the card.
   EXPECT_NEAR(SinkPeak(1.0), 0.5, 0.05);
 
   // Muted, as a slot clocked by the card runs it: the card plays silence
   // (after what it had buffered) while the mixer goes on being pulled.
-  ASSERT_TRUE(BASS_ChannelSetAttribute(playing, BASS_ATTRIB_VOL, 0.0f));
+  ASSERT_TRUE(BASS_ChannelSetAttribute(fPlaying, BASS_ATTRIB_VOL, 0.0f));
   std::this_thread::sleep_for(800ms);
   EXPECT_EQ(SinkPeak(1.0), 0.0);
 
   // The pace is the card's: 48000 frames a second, give or take what the
   // device buffers, not as fast as the thread can pull.
-  const auto frames = [&] { return BASS_ChannelGetPosition(mixer, BASS_POS_BYTE) / 8; };
-  const QWORD before = frames();
-  const auto t0 = std::chrono::steady_clock::now();
-  std::this_thread::sleep_for(2s);
-  const QWORD after = frames();
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  const double rate = double(after - before) / seconds;
+  const double rate = PullRate();
   EXPECT_GT(rate, 48000 * 0.75) << "the card stopped pulling";
   EXPECT_LT(rate, 48000 * 1.2) << "pulled faster than the card's clock";
 
-  // Freeing the playing mixer and the device does not wait on the card.
-  const auto f0 = std::chrono::steady_clock::now();
-  EXPECT_TRUE(BASS_StreamFree(playing));
-  EXPECT_TRUE(BASS_Free());
-  EXPECT_LT(std::chrono::steady_clock::now() - f0, 2s);
-  const QWORD stopped = frames();
+  ExpectPromptFree();
+  const QWORD stopped = Frames();
   std::this_thread::sleep_for(200ms);
-  EXPECT_EQ(frames(), stopped) << "still pulled after the device was freed";
-  BASS_StreamFree(mixer);
+  EXPECT_EQ(Frames(), stopped) << "still pulled after the device was freed";
   BASS_StreamFree(tone);
 }
 
@@ -118,58 +133,30 @@ TEST_F(OutputClockPulse, PullsTheSlotMixerAtTheCardsPaceAndPlaysItMuted) {
 // must neither stop the slot's recording nor run it faster than real time,
 // and freeing must still be prompt.
 TEST_F(OutputClockPulse, ACardThatGoesAwayKeepsThePaceAndFreesPromptly) {
-  ASSERT_TRUE(BASS_Init(int(fDevice), 48000, BASS_DEVICE_LATENCY, nullptr, nullptr)) << BASS_ErrorGetCode();
-  ASSERT_TRUE(BASS_Start());
-  const DWORD mixer = BASS_Mixer_StreamCreate(48000, 2, BASS_SAMPLE_FLOAT | BASS_MIXER_NONSTOP | BASS_STREAM_DECODE);
-  const DWORD playing = BASS_Mixer_StreamCreate(48000, 2, BASS_SAMPLE_FLOAT);
-  ASSERT_TRUE(BASS_ChannelSetAttribute(playing, BASS_ATTRIB_VOL, 0.0f));
-  ASSERT_TRUE(BASS_Mixer_StreamAddChannel(playing, mixer, 0));
-  ASSERT_TRUE(BASS_ChannelPlay(playing, FALSE));
-  const auto frames = [&] { return BASS_ChannelGetPosition(mixer, BASS_POS_BYTE) / 8; };
-  ASSERT_TRUE(WaitFor([&] { return frames() > 24000; }, 10s));
+  ASSERT_NO_FATAL_FAILURE(StartClock(0.0f));
+  ASSERT_TRUE(WaitFor([&] { return Frames() > 24000; }, 10s));
 
   fPulse.reset();  // the server ends; the card's writes now fail
   std::this_thread::sleep_for(500ms);
-  const QWORD before = frames();
-  const auto t0 = std::chrono::steady_clock::now();
-  std::this_thread::sleep_for(2s);
-  const double rate = double(frames() - before) / std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  const double rate = PullRate();
   EXPECT_GT(rate, 48000 * 0.75) << "the slot mixer stopped being pulled";
   EXPECT_LT(rate, 48000 * 1.2) << "pulled faster than real time";
 
-  const auto f0 = std::chrono::steady_clock::now();
-  EXPECT_TRUE(BASS_StreamFree(playing));
-  EXPECT_TRUE(BASS_Free());
-  EXPECT_LT(std::chrono::steady_clock::now() - f0, 2s);
-  BASS_StreamFree(mixer);
+  ExpectPromptFree();
 }
 
 // A card that stops taking samples without failing (its server hangs) holds
 // neither the slot's recording nor the stop.
 TEST_F(OutputClockPulse, AStalledCardKeepsThePaceAndFreesPromptly) {
-  ASSERT_TRUE(BASS_Init(int(fDevice), 48000, BASS_DEVICE_LATENCY, nullptr, nullptr)) << BASS_ErrorGetCode();
-  ASSERT_TRUE(BASS_Start());
-  const DWORD mixer = BASS_Mixer_StreamCreate(48000, 2, BASS_SAMPLE_FLOAT | BASS_MIXER_NONSTOP | BASS_STREAM_DECODE);
-  const DWORD playing = BASS_Mixer_StreamCreate(48000, 2, BASS_SAMPLE_FLOAT);
-  ASSERT_TRUE(BASS_ChannelSetAttribute(playing, BASS_ATTRIB_VOL, 0.0f));
-  ASSERT_TRUE(BASS_Mixer_StreamAddChannel(playing, mixer, 0));
-  ASSERT_TRUE(BASS_ChannelPlay(playing, FALSE));
-  const auto frames = [&] { return BASS_ChannelGetPosition(mixer, BASS_POS_BYTE) / 8; };
-  ASSERT_TRUE(WaitFor([&] { return frames() > 24000; }, 10s));
+  ASSERT_NO_FATAL_FAILURE(StartClock(0.0f));
+  ASSERT_TRUE(WaitFor([&] { return Frames() > 24000; }, 10s));
 
   ASSERT_TRUE(fPulse->Suspend(true));
   std::this_thread::sleep_for(1s);
-  const QWORD before = frames();
-  const auto t0 = std::chrono::steady_clock::now();
-  std::this_thread::sleep_for(2s);
-  const double rate = double(frames() - before) / std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  const double rate = PullRate();
   EXPECT_GT(rate, 48000 * 0.75) << "the slot mixer stopped being pulled";
   EXPECT_LT(rate, 48000 * 1.2) << "pulled faster than real time";
 
-  const auto f0 = std::chrono::steady_clock::now();
-  EXPECT_TRUE(BASS_StreamFree(playing));
-  EXPECT_TRUE(BASS_Free());
-  EXPECT_LT(std::chrono::steady_clock::now() - f0, 2s);
+  ExpectPromptFree();
   fPulse->Suspend(false);
-  BASS_StreamFree(mixer);
 }

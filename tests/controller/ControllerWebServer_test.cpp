@@ -7,9 +7,6 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
-#include <QCoreApplication>
-#include <QEventLoop>
-
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -17,28 +14,12 @@
 #include <thread>
 #include <vector>
 
+#include "ControllerTestSupport.h"
 #include "controller/LoggerMain.h"
 #include "shell/IniFile.h"
 #include "slot/SlotInfo.h"
 
 namespace {
-QCoreApplication& App() {
-  static int argc = 1;
-  static char name[] = "test_controller";
-  static char* argv[] = {name, nullptr};
-  static QCoreApplication app(argc, argv);
-  return app;
-}
-
-bool RunUntil(const std::function<bool()>& iDone, int iTimeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(iTimeoutMs);
-  while (!iDone()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  }
-  return true;
-}
-
 class ControllerWebServerTest : public ::testing::Test {
 protected:
   void SetUp() override {

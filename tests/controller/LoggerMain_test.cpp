@@ -16,18 +16,11 @@
 #include <fstream>
 #include <thread>
 
+#include "ControllerTestSupport.h"
 #include "shell/IniFile.h"
 #include "slot/SlotInfo.h"
 
 namespace {
-QCoreApplication& App() {
-  static int argc = 1;
-  static char name[] = "test_controller";
-  static char* argv[] = {name, nullptr};
-  static QCoreApplication app(argc, argv);
-  return app;
-}
-
 class LoggerMainTest : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -47,15 +40,6 @@ protected:
     for (int i = 0; i < iCount; ++i)
       text += "[Slot" + std::to_string(i) + "]\nFolder=" + fRoot + "/rec" + std::to_string(i) + "\nSource=None\n";
     return text;
-  }
-  // Runs the event loop until iDone() holds (bounded).
-  static bool RunUntil(const std::function<bool()>& iDone, int iTimeoutMs = 5000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(iTimeoutMs);
-    while (!iDone()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
   }
   TLoggerMainOptions Options() {
     TLoggerMainOptions o;

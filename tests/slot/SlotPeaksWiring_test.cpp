@@ -14,25 +14,12 @@
 #include "shell/IniFile.h"
 #include "slot/SlotInfo.h"
 #include "slot/SlotPeaksFormat.h"
+#include "SlotRunSupport.h"
 #include "SlotTestSupport.h"
-
-struct TSlotInfoTestAccess {
-  static void FeedMixer(TSlotInfo& iSlot, DWORD iChannel) { BASS_Mixer_StreamAddChannel(iSlot.fMixer, iChannel, 0); }
-};
 
 namespace {
 
 using namespace std::chrono_literals;
-
-template <class F>
-bool WaitUntil(F iCondition, std::chrono::milliseconds iLimit = 20s) {
-  const auto end = std::chrono::steady_clock::now() + iLimit;
-  while (!iCondition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
 
 constexpr int kRate = 8000;
 
@@ -71,7 +58,7 @@ protected:
     fClock->Advance(iMilliseconds);
     fPulledMs += iMilliseconds;
     const uint64_t bytes = fPulledMs * (kRate / 1000) * 8;  // stereo float
-    ASSERT_TRUE(WaitUntil([&] { return fSlot->GetStreamPosition() >= bytes; })) << fSlot->GetStreamPosition();
+    ASSERT_TRUE(WaitUntil([&] { return fSlot->GetStreamPosition() >= bytes; }, 20s)) << fSlot->GetStreamPosition();
   }
 
   static TPeaksData Peaks(const std::string& iRecording) {

@@ -14,25 +14,12 @@
 #include "audio/engine/EngineTestHook.h"
 #include "shell/IniFile.h"
 #include "slot/SlotInfo.h"
+#include "SlotRunSupport.h"
 #include "SlotTestSupport.h"
-
-struct TSlotInfoTestAccess {
-  static void FeedMixer(TSlotInfo& iSlot, DWORD iChannel) { BASS_Mixer_StreamAddChannel(iSlot.fMixer, iChannel, 0); }
-};
 
 namespace {
 
 using namespace std::chrono_literals;
-
-template <class F>
-bool WaitUntil(F iCondition, std::chrono::milliseconds iLimit = 10s) {
-  const auto end = std::chrono::steady_clock::now() + iLimit;
-  while (!iCondition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
 
 // 16-bit samples of a WAV file's data chunk.
 std::vector<int16_t> ReadWav16(const std::string& iPath) {
