@@ -183,8 +183,7 @@ void TSlotInfo::FlushConfig() {
   ini.WriteString(s, "HTTPAlarmSilenceOK", fHTTPAlarmSilenceOK.Get());
   ini.WriteString(s, "WinampPlugin", fWinampPlugin.Get());
   ini.WriteSwitch(s, "WinampPluginStreamOnly", fWinampPluginStreamOnly);
-  update.Commit();
-  ini.UpdateFile();
+  update.Commit();  // on disk now, or with the enclosing batch
 }
 
 void TSlotInfo::SetEnabled(bool iValue) {

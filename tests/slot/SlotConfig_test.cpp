@@ -157,4 +157,28 @@ TEST(SlotConfig, FreshSectionIsWrittenInTableOrder) {
   EXPECT_EQ(text.find("EncoderQueueLength="), std::string::npos);
 }
 
+// A shutdown flushes every slot inside one batch of the settings file: the
+// file is rewritten once at the end of the batch, not once per slot.
+TEST(SlotConfig, FlushInsideABatchWaitsForTheBatchToEnd) {
+  TSlotTempFolder tmp;
+  tmp.Write("Vantorel.ini", "[General]\nColumnCount=2\n");
+  TIniFile ini(tmp.Path("Vantorel.ini"));
+  TSlotInfo first(ini, false, 0);
+  TSlotInfo second(ini, false, 1);
+  {
+    TIniUpdate batch(ini);
+    first.FlushConfig();
+    second.FlushConfig();
+    EXPECT_EQ(tmp.Read("Vantorel.ini"), "[General]\nColumnCount=2\n") << "written before the batch ended";
+    batch.Commit();
+  }
+  const std::string text = tmp.Read("Vantorel.ini");
+  EXPECT_NE(text.find("[Slot0]"), std::string::npos);
+  EXPECT_NE(text.find("[Slot1]"), std::string::npos);
+  // on its own a flush still reaches the file at once
+  first.SetDescription("Late news");
+  first.FlushConfig();
+  EXPECT_NE(tmp.Read("Vantorel.ini").find("Description=Late news"), std::string::npos);
+}
+
 }  // namespace
