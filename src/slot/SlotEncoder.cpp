@@ -84,6 +84,7 @@ void TSlotInfo::CycleEncoder() {
   CloseRecording(!inactive);
   if (fAlarmOnly) fAudioFormat = sfNone;
   if (inactive) {
+    fRestartPending = false;
     if (old) BASS_Encode_Stop(old);
     return;
   }
@@ -130,6 +131,10 @@ void TSlotInfo::CycleEncoder() {
     fCurrentFilename.Set("");
     fCurrentRelativeName.clear();
     fCurrentRecordingID = 0;
+    // Tried again by the rotation check within seconds, not only at the next
+    // boundary: a full disk or a missing mount that comes back must not cost
+    // the rest of the hour.
+    fRestartPending = true;
     return;
   }
   fLevels.Peaks().Replace(CreatePeaksWriter(full, [this](const std::string& m) { DoLogMessage(m); }),

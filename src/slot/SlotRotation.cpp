@@ -38,8 +38,8 @@ TRotationResult DecideRotation(const TRotationInput& iInput) {
 }
 
 namespace {
-// A file whose encoder keeps dying is not replaced faster than this, so a
-// broken encoder cannot fill the folder with empty files.
+// A file whose encoder keeps dying, or will not start, is not retried faster
+// than this, so a broken encoder cannot fill the folder with empty files.
 constexpr uint64_t kDeadEncoderRestartInterval = 10000;
 }  // namespace
 

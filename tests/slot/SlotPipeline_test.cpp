@@ -58,12 +58,12 @@ struct TLog {
 
 class SlotPipelineTest : public ::testing::Test {
 protected:
-  void Configure(const std::string& iSlotKeys) {
+  void Configure(const std::string& iSlotKeys, TDateTime iStart = EncodeDateTime(2024, 3, 5, 13, 59, 58, 0)) {
     fTmp.Write("Vantorel.ini", "[Slot0]\nName=Test\nSource=Stream\nSamplerate=8000\nFolder=" + fTmp.Path("rec") +
                                    "\n" + iSlotKeys);
     fIni = std::make_unique<TIniFile>(fTmp.Path("Vantorel.ini"));
     fClock = std::make_shared<TFakeSlotClock>();
-    fClock->Set(EncodeDateTime(2024, 3, 5, 13, 59, 58, 0), 1000);
+    fClock->Set(iStart, 1000);
     fSlot = std::make_unique<TSlotInfo>(*fIni, false, 0, fClock);
     fSlot->SetOnLogMessage(fLog.Event());
     fSlot->Initialize();
@@ -155,6 +155,30 @@ TEST_F(SlotPipelineTest, DeadFileEncoderIsReplacedAtOnce) {
   EXPECT_EQ(firstFile, fTmp.Path("rec/1359.raw"));
   EXPECT_EQ(fSlot->CurrentFilename(), fTmp.Path("rec/1359_2.raw"));
   EXPECT_TRUE(std::filesystem::exists(firstFile));
+}
+
+// An hourly slot whose file cannot be created (a full disk, a mount that is
+// gone) records again within seconds once it can, not at the next hour.
+TEST_F(SlotPipelineTest, FailedStartOfAnAlignedSlotIsRetriedWithinSeconds) {
+  fTmp.Write("rec", "a file where the recording folder should be");
+  Configure("Format=wav16\nTimeSlotLength=60\nTimeSlotAlign=on\nDatabaseFile=" + fTmp.Path("slot.db") + "\n",
+            EncodeDateTime(2024, 3, 5, 14, 10, 0, 0));
+  fSlot->RotationCheck();
+  EXPECT_EQ(fSlot->Encoder(), 0u);
+  EXPECT_FALSE(fSlot->ErrorMessage().empty());
+  EXPECT_EQ(fLog.Count("Encoding to file "), 0u);
+  std::filesystem::remove(fTmp.Path("rec"));
+  for (int tick = 0; tick < 150 && fSlot->Encoder() == 0; ++tick) {  // at most 15 s, long before 15:00
+    fClock->Advance(100);
+    fSlot->RotationCheck();
+  }
+  ASSERT_NE(fSlot->Encoder(), 0u) << fSlot->ErrorMessage();
+  EXPECT_EQ(fSlot->ErrorMessage(), "");
+  EXPECT_EQ(fLog.Count("Encoding to file "), 1u);
+  // once recording, the slot keeps its file until the boundary
+  fClock->Advance(10000);
+  EXPECT_FALSE(fSlot->RotationCheck());
+  EXPECT_EQ(fLog.Count("Encoding to file "), 1u);
 }
 
 TEST_F(SlotPipelineTest, UnopenableDatabaseDoesNotStartAFileEveryTick) {
