@@ -11,7 +11,8 @@
 // Nyquist. ffmpeg's CPU time includes its process start-up, measured on a tiny
 // input and printed so it can be taken off.
 //
-//   bench_engine [audio seconds, default 600] [rounds, default 3]
+//   bench_engine [audio seconds, default 600] [rounds, default 3] [engine-only]
+// "engine-only" leaves ffmpeg out, for profiling the chain on its own.
 // Figures are medians over the rounds, so one disturbed run does not decide.
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -118,6 +119,7 @@ double Median(std::vector<double> iValues) {
 int main(int argc, char** argv) {
   const double seconds = argc > 1 ? atof(argv[1]) : 600.0;
   const int rounds = std::max(1, argc > 2 ? atoi(argv[2]) : 3);
+  const bool engineOnly = argc > 3 && std::string(argv[3]) == "engine-only";
   const std::string dir = "/tmp/vt-bench-engine-" + std::to_string(getpid());
   std::system(("mkdir -p " + dir).c_str());
   const auto tone = Tone(kBlock);
@@ -142,6 +144,7 @@ int main(int argc, char** argv) {
     engine.push_back(run.fCpu);
     wall.push_back(run.fWall);
     dropped += run.fDropped;
+    if (engineOnly) continue;
     ffSoxr.push_back(RunFfmpeg(raw, soxr, dir + "/ffmpeg.wav"));
     ffDefault.push_back(RunFfmpeg(raw, "", dir + "/ffmpeg.wav"));
     ffStart.push_back(RunFfmpeg(tiny, "", dir + "/tiny.wav"));
@@ -155,7 +158,8 @@ int main(int argc, char** argv) {
   std::printf("  (engine peak %.3f, %lu bytes seen by the counter, %llu bytes dropped)\n", double(sPeak), sCount, dropped);
   std::printf("engine chain:                   %.3f CPU s (%.3f wall s) = %5.0fx real time per CPU second\n", e,
               Median(wall), rate(e));
-  if (fs > 0 && fd > 0 && st > 0) {
+  if (engineOnly) {
+  } else if (fs > 0 && fd > 0 && st > 0) {
     std::printf("ffmpeg start-up alone:          %.3f CPU s\n", st);
     std::printf("ffmpeg, soxr 16-bit (same job): %.3f CPU s = %5.0fx; without start-up %5.0fx\n", fs, rate(fs),
                 rate(fs - st));
