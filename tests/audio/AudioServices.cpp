@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -162,34 +163,61 @@ TPulseServer::TPulseServer() {
   mkdir(xdg.c_str(), 0700);
   setenv("XDG_RUNTIME_DIR", xdg.c_str(), 1);
   setenv("PULSE_SERVER", ("unix:" + Folder() + "/pulse.sock").c_str(), 1);
+  fReady = Launch();
+}
+
+bool TPulseServer::Launch() {
+  const std::string xdg = Folder() + "/xdg";
+  fDaemon = -1;
+  std::remove((xdg + "/pulse/pid").c_str());
   const int started = RunProgram({"pulseaudio", "-D", "--exit-idle-time=-1", "--disallow-exit", "-n",
                                   "--disable-shm=yes", "--log-target=file:" + Folder() + "/pa.log",
                                   "--load=module-null-sink sink_name=logtest rate=48000 channels=2",
                                   "--load=module-native-protocol-unix auth-anonymous=1 socket=" + Folder() +
                                       "/pulse.sock"});
-  if (started != 0) return;
+  if (started != 0) return false;
   WaitFor(
       [&] {
         std::ifstream pidFile(xdg + "/pulse/pid");
         return static_cast<bool>(pidFile >> fDaemon);
       },
       std::chrono::seconds(5));
-  if (fDaemon <= 0) return;
-  if (!WaitFor([] { return RunProgram({"pactl", "info"}) == 0; }, std::chrono::seconds(10))) return;
+  if (fDaemon <= 0) return false;
+  if (!WaitFor([] { return RunProgram({"pactl", "info"}) == 0; }, std::chrono::seconds(10))) return false;
   // An idle null sink runs at a latency of seconds; a low-latency reader keeps
   // it prompt for every capture of the test.
   fReader = TChildProcess({"pacat", "--record", "--latency-msec=20", "-d", "logtest.monitor"});
-  fReady = fReader.Running();
+  return fReader.Running();
 }
 
-TPulseServer::~TPulseServer() {
+void TPulseServer::End(int iSignal) {
   fReader.Stop();
   if (fDaemon > 0) {
     kill(fDaemon, SIGCONT);
-    kill(fDaemon, SIGTERM);
+    kill(fDaemon, iSignal);
     if (!WaitFor([&] { return kill(fDaemon, 0) != 0; }, std::chrono::seconds(5))) kill(fDaemon, SIGKILL);
+    WaitFor([&] { return kill(fDaemon, 0) != 0; }, std::chrono::seconds(5));
   }
+  fDaemon = -1;
+}
+
+TPulseServer::~TPulseServer() {
+  End(SIGTERM);
   unsetenv("PULSE_SERVER");
+}
+
+bool TPulseServer::Crash() {
+  if (fDaemon <= 0) return false;
+  End(SIGKILL);
+  fReady = false;
+  return true;
+}
+
+bool TPulseServer::Restart() {
+  End(SIGTERM);
+  std::remove((Folder() + "/pulse.sock").c_str());
+  fReady = Launch();
+  return fReady;
 }
 
 bool TPulseServer::Suspend(bool iStop) { return fDaemon > 0 && kill(fDaemon, iStop ? SIGSTOP : SIGCONT) == 0; }

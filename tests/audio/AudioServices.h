@@ -120,8 +120,16 @@ public:
   TChildProcess PlayTone(int iFrequency, double iSeconds, double iVolume);
   // Stops (SIGSTOP) or continues the daemon, as a hung sound server.
   bool Suspend(bool iStop);
+  // Kills the daemon (SIGKILL), as a crashed sound server.
+  bool Crash();
+  // Starts a fresh daemon on the same socket, as a restarted sound server
+  // (ending the running one first, if any).
+  bool Restart();
 
 private:
+  bool Launch();
+  void End(int iSignal);
+
   TTempFolder fFolder;
   pid_t fDaemon = -1;
   TChildProcess fReader;
