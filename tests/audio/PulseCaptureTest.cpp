@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <future>
 #include <memory>
+#include <thread>
 
 #include "ClientStream.h"
 #include "audio/AudioDevices.h"
@@ -133,4 +135,46 @@ TEST_F(PulseCapture, TheDefaultRecordingDeviceCapturesThroughTheSoundServer) {
   input->RemoveClient(client);
   BASS_StreamFree(client);
   tone.Wait(std::chrono::seconds(10));
+}
+
+TEST_F(PulseCapture, CaptureComesBackWhenTheSoundServerIsStartedAgain) {
+  Build();
+  auto* input = Input("WASAPI:logtest.monitor");
+  ASSERT_NE(input, nullptr);
+  DWORD client = input->AddClient(48000, true, false);
+  ASSERT_NE(client, 0u);
+  // Reads a second at a time until a tone of about iFrequency shows up.
+  auto hears = [&](int iFrequency, std::chrono::seconds iWithin) {
+    return WaitFor(
+        [&] {
+          const auto m = MeasureTone(ReadSamples<float>(client, 2 * 48000, std::chrono::seconds(3)), 48000, 1.0);
+          return m.fFound && std::abs(m.fFrequency - iFrequency) < 20;
+        },
+        iWithin);
+  };
+  {
+    auto tone = fPulse->PlayTone(1000, 3, 0.5);
+    ASSERT_TRUE(hears(1000, std::chrono::seconds(10)));
+  }
+
+  ASSERT_TRUE(fPulse->Crash());
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // a few reconnection attempts fail
+  EXPECT_TRUE(input->Running()) << "the input gave up while its server was gone";
+  Drain(client);
+  ASSERT_TRUE(fPulse->Restart());
+  {
+    auto tone = fPulse->PlayTone(700, 10, 0.5);
+    EXPECT_TRUE(hears(700, std::chrono::seconds(20))) << "the same client never heard the new server";
+  }
+
+  // With the server gone again, removing the last client still ends the
+  // capture instead of hanging in its reconnection.
+  ASSERT_TRUE(fPulse->Crash());
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  auto removed = std::async(std::launch::async, [&] {
+    input->RemoveClient(client);
+    BASS_StreamFree(client);
+  });
+  ASSERT_EQ(removed.wait_for(std::chrono::seconds(15)), std::future_status::ready) << "stopping hung";
+  EXPECT_FALSE(input->Running());
 }

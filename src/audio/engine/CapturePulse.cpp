@@ -7,11 +7,13 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "audio/engine/CaptureText.h"
@@ -50,20 +52,26 @@ public:
   TPulseConnection& operator=(const TPulseConnection&) = delete;
 
   // The server that the environment names; never starts one of its own.
-  bool Connect() {
+  bool Connect(const std::atomic<bool>* iAbort = nullptr) {
     if (!fContext || pa_context_connect(fContext, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) return false;
-    return RunUntil([this] {
-      auto s = pa_context_get_state(fContext);
-      return s == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(s);
-    }) && pa_context_get_state(fContext) == PA_CONTEXT_READY;
+    return RunUntil(
+               [this] {
+                 auto s = pa_context_get_state(fContext);
+                 return s == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(s);
+               },
+               iAbort) &&
+           pa_context_get_state(fContext) == PA_CONTEXT_READY;
   }
 
-  // Runs the loop until the condition holds or the time is up.
+  bool Ready() const { return fContext && pa_context_get_state(fContext) == PA_CONTEXT_READY; }
+
+  // Runs the loop until the condition holds, the time is up or the abort flag
+  // is raised.
   template <class F>
-  bool RunUntil(F iDone) {
+  bool RunUntil(F iDone, const std::atomic<bool>* iAbort = nullptr) {
     const auto deadline = TClock::now() + kConnectTimeout;
     while (!iDone()) {
-      if (TClock::now() >= deadline) return false;
+      if (TClock::now() >= deadline || (iAbort && iAbort->load(std::memory_order_acquire))) return false;
       if (pa_mainloop_prepare(fLoop, 50000) < 0 || pa_mainloop_poll(fLoop) < 0 || pa_mainloop_dispatch(fLoop) < 0)
         return false;
     }
@@ -130,66 +138,60 @@ std::vector<TPulseDevice> Enumerate() {
   return devices;
 }
 
-// One initialised input endpoint.
+// One initialised input endpoint. When the sound server goes away while
+// capturing (a crash, a restart), the capture thread connects again about once
+// a second with the same request, so the recording picks up once the server is
+// back; meanwhile nothing is delivered and the slot fills the gap.
 class TPulseCapture {
 public:
   TPulseCapture(WASAPIPROC* iProc, void* iUser) : fProc(iProc), fUser(iUser), fSilence(64 * 1024, 0) {}
   ~TPulseCapture() {
     Stop(true);
-    if (fStream) {
-      pa_stream_disconnect(fStream);
-      pa_stream_unref(fStream);
-    }
+    Disconnect();
   }
 
   // 0 on success, else the engine error.
   int Open(const TPulseDevice& iDevice, DWORD iRate, DWORD iChannels, float iBuffer, float iPeriod) {
-    if (!fConnection.Connect()) return BASS_ERROR_DRIVER;
+    fDeviceId = iDevice.fId;
     fSpec.format = PA_SAMPLE_FLOAT32LE;
     fSpec.rate = iRate ? iRate : iDevice.fRate;
     fSpec.channels = static_cast<uint8_t>(iChannels ? iChannels : iDevice.fChannels);
     if (!pa_sample_spec_valid(&fSpec)) return BASS_ERROR_FORMAT;
-    fStream = pa_stream_new(fConnection.Context(), "Vantorel capture", &fSpec, nullptr);
-    if (!fStream) return BASS_ERROR_FORMAT;
-    pa_buffer_attr attr{};
     const size_t frame = pa_frame_size(&fSpec);
-    attr.maxlength = static_cast<uint32_t>(std::max(0.1f, iBuffer) * fSpec.rate) * frame;
-    attr.fragsize = static_cast<uint32_t>((iPeriod > 0 ? iPeriod : 0.02f) * fSpec.rate) * frame;
-    attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
-    fBufferBytes = attr.maxlength;
-    pa_stream_set_read_callback(fStream, &TPulseCapture::ReadEntry, this);
-    if (pa_stream_connect_record(fStream, iDevice.fId, &attr,
-                                 static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED)) < 0)
-      return BASS_ERROR_DRIVER;
-    if (!fConnection.RunUntil([this] {
-          auto s = pa_stream_get_state(fStream);
-          return s == PA_STREAM_READY || !PA_STREAM_IS_GOOD(s);
-        }) ||
-        pa_stream_get_state(fStream) != PA_STREAM_READY)
-      return BASS_ERROR_DRIVER;
-    if (const pa_sample_spec* actual = pa_stream_get_sample_spec(fStream)) fSpec = *actual;
+    fAttr.maxlength = static_cast<uint32_t>(std::max(0.1f, iBuffer) * fSpec.rate) * frame;
+    fAttr.fragsize = static_cast<uint32_t>((iPeriod > 0 ? iPeriod : 0.02f) * fSpec.rate) * frame;
+    fAttr.tlength = fAttr.prebuf = fAttr.minreq = static_cast<uint32_t>(-1);
+    fBufferBytes = fAttr.maxlength;
+    auto connection = std::make_unique<TPulseConnection>();
+    pa_stream* stream = nullptr;
+    const int error = Connect(*connection, stream, true, nullptr);
+    if (error) return error;
+    if (const pa_sample_spec* actual = pa_stream_get_sample_spec(stream)) fSpec = *actual;
+    Adopt(std::move(connection), stream);
     return 0;
   }
 
   bool Start() {
     if (fThread.joinable()) return true;
-    if (!fConnection.Wait(pa_stream_cork(fStream, 0, nullptr, nullptr))) return false;
+    // A stream that died while stopped is connected again by the thread.
+    if (Healthy() && !fConnection->Wait(pa_stream_cork(fStream, 0, nullptr, nullptr)) && Healthy()) return false;
     fStop.store(false);
-    fThread = std::thread([this] {
-      while (!fStop.load(std::memory_order_acquire))
-        if (pa_mainloop_iterate(fConnection.Loop(), 1, nullptr) < 0) break;
-    });
+    fThread = std::thread([this] { Run(); });
     return true;
   }
 
   void Stop(bool iReset) {
     if (!fThread.joinable()) return;
     fStop.store(true, std::memory_order_release);
-    pa_mainloop_wakeup(fConnection.Loop());
+    {
+      std::lock_guard lock(fWakeLock);
+      if (fConnection) pa_mainloop_wakeup(fConnection->Loop());
+    }
+    fWake.notify_all();
     fThread.join();
-    if (fStream && PA_STREAM_IS_GOOD(pa_stream_get_state(fStream))) {
-      fConnection.Wait(pa_stream_cork(fStream, 1, nullptr, nullptr));
-      if (iReset) fConnection.Wait(pa_stream_flush(fStream, nullptr, nullptr));
+    if (Healthy()) {
+      fConnection->Wait(pa_stream_cork(fStream, 1, nullptr, nullptr));
+      if (iReset) fConnection->Wait(pa_stream_flush(fStream, nullptr, nullptr));
     }
   }
 
@@ -198,6 +200,85 @@ public:
   DWORD BufferBytes() const { return fBufferBytes; }
 
 private:
+  // The capture thread: runs the stream's loop, and connects again when the
+  // server or the stream has failed.
+  void Run() {
+    while (!fStop.load(std::memory_order_acquire)) {
+      if (!Healthy()) {
+        Reconnect();
+        continue;
+      }
+      if (pa_mainloop_iterate(fConnection->Loop(), 1, nullptr) < 0) Disconnect();
+    }
+  }
+
+  void Reconnect() {
+    Disconnect();
+    while (!fStop.load(std::memory_order_acquire)) {
+      auto connection = std::make_unique<TPulseConnection>();
+      pa_stream* stream = nullptr;
+      if (Connect(*connection, stream, false, &fStop) == 0) {
+        Adopt(std::move(connection), stream);
+        return;
+      }
+      if (stream) {
+        pa_stream_disconnect(stream);
+        pa_stream_unref(stream);
+      }
+      connection.reset();
+      std::unique_lock lock(fWakeLock);
+      fWake.wait_for(lock, kRetryInterval, [this] { return fStop.load(std::memory_order_acquire); });
+    }
+  }
+
+  // A record stream from the endpoint on a fresh connection, in the format
+  // asked for at the first open. 0 or the engine error; oStream may be set
+  // even on failure.
+  int Connect(TPulseConnection& ioConnection, pa_stream*& oStream, bool iCorked, const std::atomic<bool>* iAbort) {
+    if (!ioConnection.Connect(iAbort)) return BASS_ERROR_DRIVER;
+    oStream = pa_stream_new(ioConnection.Context(), "Vantorel capture", &fSpec, nullptr);
+    if (!oStream) return BASS_ERROR_FORMAT;
+    pa_stream_set_read_callback(oStream, &TPulseCapture::ReadEntry, this);
+    auto flags = PA_STREAM_ADJUST_LATENCY;
+    if (iCorked) flags = static_cast<pa_stream_flags_t>(flags | PA_STREAM_START_CORKED);
+    pa_buffer_attr attr = fAttr;
+    if (pa_stream_connect_record(oStream, fDeviceId.c_str(), &attr, flags) < 0) return BASS_ERROR_DRIVER;
+    if (!ioConnection.RunUntil(
+            [oStream] {
+              auto s = pa_stream_get_state(oStream);
+              return s == PA_STREAM_READY || !PA_STREAM_IS_GOOD(s);
+            },
+            iAbort) ||
+        pa_stream_get_state(oStream) != PA_STREAM_READY)
+      return BASS_ERROR_DRIVER;
+    return 0;
+  }
+
+  void Adopt(std::unique_ptr<TPulseConnection> iConnection, pa_stream* iStream) {
+    std::lock_guard lock(fWakeLock);  // Stop wakes the loop in use
+    fConnection = std::move(iConnection);
+    fStream = iStream;
+  }
+
+  void Disconnect() {
+    std::unique_ptr<TPulseConnection> old;
+    pa_stream* stream = nullptr;
+    {
+      std::lock_guard lock(fWakeLock);
+      old = std::move(fConnection);
+      stream = std::exchange(fStream, nullptr);
+    }
+    if (stream) {
+      pa_stream_set_read_callback(stream, nullptr, nullptr);
+      pa_stream_disconnect(stream);
+      pa_stream_unref(stream);
+    }
+  }
+
+  bool Healthy() const {
+    return fConnection && fConnection->Ready() && fStream && pa_stream_get_state(fStream) == PA_STREAM_READY;
+  }
+
   // On the capture thread: hand every fragment over as it is; a hole in the
   // stream becomes silence so the recording keeps its length.
   static void ReadEntry(pa_stream* iStream, size_t, void* iUser) {
@@ -218,14 +299,22 @@ private:
     }
   }
 
+  static constexpr auto kRetryInterval = std::chrono::seconds(1);
+
   WASAPIPROC* fProc;
   void* fUser;
   std::vector<char> fSilence;
-  TPulseConnection fConnection;
+  std::string fDeviceId;
+  pa_buffer_attr fAttr{};
+  // Replaced by the capture thread while it runs, else used by the caller;
+  // fWakeLock guards the swap against Stop's wake-up.
+  std::unique_ptr<TPulseConnection> fConnection;
   pa_stream* fStream = nullptr;
   pa_sample_spec fSpec{};
   DWORD fBufferBytes = 0;
   std::atomic<bool> fStop{false};
+  std::mutex fWakeLock;
+  std::condition_variable fWake;
   std::thread fThread;
 };
 
