@@ -1,8 +1,18 @@
 // Recording devices: ALSA capture PCMs. "default" comes first when it can
 // capture, then every card's capture devices as "hw:<card>,<device>".
+//
+// A PCM that fails for good while recording (a USB interface unplugged, the
+// sound server behind it restarted) is closed, and its capture thread opens
+// the same PCM with the same format again about once a second until it works
+// or the recording is freed. Meanwhile nothing is delivered.
 #include <alsa/asoundlib.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -23,70 +33,209 @@ struct TAlsaDevice {
   const char* fName;  // as ALSA describes it
 };
 
-// One running capture: the PCM, its thread and the caller's procedure.
+// alsa/error.h declares snd_lib_error_set_local after its extern "C" block
+// has closed, so C++ would look for a mangled name; bind the C symbol itself.
+extern "C" snd_local_error_handler_t SetLocalAlsaErrorHandler(snd_local_error_handler_t iHandler) __asm__(
+    "snd_lib_error_set_local");
+
+void QuietAlsa(const char*, int, const char*, int, const char*, va_list) {}
+
+// Probing PCMs that cannot open is normal here (no card, no sound server, a
+// device being looked for again): ALSA's complaints would only fill the log.
+// The handler is ALSA's per-thread one, so a quiet scope on one thread never
+// silences (or un-silences) another.
+class TQuietAlsa {
+public:
+  TQuietAlsa() : fPrevious(SetLocalAlsaErrorHandler(QuietAlsa)) {}
+  ~TQuietAlsa() { SetLocalAlsaErrorHandler(fPrevious); }
+  TQuietAlsa(const TQuietAlsa&) = delete;
+  TQuietAlsa& operator=(const TQuietAlsa&) = delete;
+
+private:
+  snd_local_error_handler_t fPrevious;
+};
+
+// What a recording asked for, kept to open its PCM again.
+struct TCaptureFormat {
+  std::string fPcm;
+  DWORD fFreq = 48000;
+  DWORD fChans = 2;
+  bool fFloat = false;
+  size_t FrameBytes() const { return fChans * (fFloat ? 4 : 2); }
+};
+
+struct TOpenedPcm {
+  snd_pcm_t* fPcm = nullptr;
+  snd_pcm_uframes_t fPeriod = 0;
+  int fError = BASS_OK;  // BASS_ERROR_DRIVER or BASS_ERROR_FORMAT when fPcm is null
+};
+
+// Opens a capture PCM in the recording's format: ~20 ms periods in a 200 ms
+// buffer asked for; ALSA's plug layer converts rate and format.
+TOpenedPcm OpenCapture(const TCaptureFormat& iFormat) {
+  TOpenedPcm result;
+  if (snd_pcm_open(&result.fPcm, iFormat.fPcm.c_str(), SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK) < 0) {
+    result.fPcm = nullptr;
+    result.fError = BASS_ERROR_DRIVER;
+    return result;
+  }
+  if (snd_pcm_set_params(result.fPcm, iFormat.fFloat ? SND_PCM_FORMAT_FLOAT_LE : SND_PCM_FORMAT_S16_LE,
+                         SND_PCM_ACCESS_RW_INTERLEAVED, iFormat.fChans, iFormat.fFreq, 1, 200000) < 0) {
+    snd_pcm_close(result.fPcm);
+    result.fPcm = nullptr;
+    result.fError = BASS_ERROR_FORMAT;
+    return result;
+  }
+  snd_pcm_uframes_t bufferSize = 0;
+  if (snd_pcm_get_params(result.fPcm, &bufferSize, &result.fPeriod) < 0 || result.fPeriod == 0)
+    result.fPeriod = iFormat.fFreq / 50;
+  return result;
+}
+
+// The state a capture thread works on. The thread holds it too, so that a
+// thread which ALSA keeps waiting (a hung sound server answers an open or a
+// close only after its own time-out) can be let go by Stop and end later on
+// its own without touching anything freed.
+class TAlsaCapture {
+public:
+  TAlsaCapture(const TCaptureFormat& iFormat, TOpenedPcm iPcm, RECORDPROC* iProc, void* iUser)
+      : fFormat(iFormat), fPcm(iPcm.fPcm), fFrames(iPcm.fPeriod), fProc(iProc), fUser(iUser),
+        fBuffer(iPcm.fPeriod * iFormat.FrameBytes()) {}
+  ~TAlsaCapture() { Close(); }
+  TAlsaCapture(const TAlsaCapture&) = delete;
+  TAlsaCapture& operator=(const TAlsaCapture&) = delete;
+
+  // The capture thread: wait for a period, read it, hand it over; when the
+  // PCM is lost, look for it again. The buffer was allocated before the
+  // thread started, and a PCM opened again is read into it as it is.
+  void Run(HRECORD iHandle) {
+    if (fPcm) snd_pcm_start(fPcm);
+    int failures = 0;  // in a row, without a period read in between
+    while (!Stopping()) {
+      if (!fPcm) {
+        if (WaitToRetry()) Reopen();
+        continue;
+      }
+      const int ready = snd_pcm_wait(fPcm, 100);
+      if (ready == 0) continue;
+      snd_pcm_sframes_t got = ready < 0 ? ready : snd_pcm_readi(fPcm, fBuffer.data(), fFrames);
+      if (got == -EAGAIN || got == 0) continue;
+      if (got < 0) {
+        // An overrun (-EPIPE) or a suspend resumes; anything else, or errors
+        // that keep coming back, mean the device is gone.
+        if (++failures > kMaxFailures || snd_pcm_recover(fPcm, static_cast<int>(got), 1) < 0) {
+          Close();
+          failures = 0;
+        } else {
+          snd_pcm_start(fPcm);
+        }
+        continue;
+      }
+      failures = 0;
+      if (!Deliver(iHandle, static_cast<DWORD>(got * fFormat.FrameBytes()))) break;
+    }
+    Close();
+    std::lock_guard lock(fLock);
+    fEnded = true;
+    fWake.notify_all();
+  }
+
+  // Asks the thread to end and waits until it has, or at most iWait. Either
+  // way the caller's procedure is not called again once this returns.
+  bool Stop(std::chrono::milliseconds iWait) {
+    {
+      std::lock_guard lock(fLock);
+      fStop.store(true, std::memory_order_seq_cst);
+      fWake.notify_all();
+    }
+    // A period being handed over right now finishes first.
+    while (fInProc.load(std::memory_order_seq_cst)) std::this_thread::yield();
+    std::unique_lock lock(fLock);
+    return fWake.wait_for(lock, iWait, [this] { return fEnded; });
+  }
+  // For a stop from the capture thread itself (freed from its own procedure).
+  void StopFromProc() { fStop.store(true, std::memory_order_seq_cst); }
+
+private:
+  static constexpr int kMaxFailures = 8;
+  static constexpr std::chrono::seconds kRetryInterval{1};
+
+  bool Stopping() const { return fStop.load(std::memory_order_acquire); }
+
+  // The procedure runs only while no stop has been asked for; Stop waits for
+  // a call in progress (both sides sequentially consistent, so one of them
+  // always sees the other's flag).
+  bool Deliver(HRECORD iHandle, DWORD iBytes) {
+    fInProc.store(true, std::memory_order_seq_cst);
+    const bool keep = !fStop.load(std::memory_order_seq_cst) && fProc(iHandle, fBuffer.data(), iBytes, fUser);
+    fInProc.store(false, std::memory_order_seq_cst);
+    return keep;
+  }
+
+  // Between two attempts to open the PCM again; false when stopped meanwhile.
+  bool WaitToRetry() {
+    std::unique_lock lock(fLock);
+    return !fWake.wait_for(lock, kRetryInterval, [this] { return Stopping(); });
+  }
+
+  void Reopen() {
+    TQuietAlsa quiet;
+    TOpenedPcm opened = OpenCapture(fFormat);
+    if (!opened.fPcm) return;
+    fPcm = opened.fPcm;
+    // The buffer keeps its size: a longer period is read in parts.
+    fFrames = std::min<snd_pcm_uframes_t>(opened.fPeriod, fBuffer.size() / fFormat.FrameBytes());
+    snd_pcm_start(fPcm);
+  }
+
+  void Close() {
+    if (!fPcm) return;
+    TQuietAlsa quiet;
+    snd_pcm_drop(fPcm);
+    snd_pcm_close(fPcm);
+    fPcm = nullptr;
+  }
+
+  const TCaptureFormat fFormat;
+  snd_pcm_t* fPcm;              // capture thread only once it runs
+  snd_pcm_uframes_t fFrames;    // read at most this many frames at a time
+  RECORDPROC* const fProc;
+  void* const fUser;
+  std::vector<char> fBuffer;
+  std::atomic<bool> fStop{false};
+  std::atomic<bool> fInProc{false};
+  std::mutex fLock;
+  std::condition_variable fWake;  // a stop, or the thread's end
+  bool fEnded = false;            // under fLock
+};
+
+// One running capture: its thread and the state the thread works on.
 class TAlsaRecordChannel final : public TEngineObject {
 public:
-  TAlsaRecordChannel(snd_pcm_t* iPcm, snd_pcm_uframes_t iPeriod, size_t iFrameBytes, RECORDPROC* iProc,
-                     void* iUser)
-      : fPcm(iPcm), fPeriod(iPeriod), fFrameBytes(iFrameBytes), fProc(iProc), fUser(iUser),
-        fBuffer(iPeriod * iFrameBytes) {}
+  explicit TAlsaRecordChannel(std::shared_ptr<TAlsaCapture> iCapture) : fCapture(std::move(iCapture)) {}
   ~TAlsaRecordChannel() override { Stop(); }
 
   void Start(HRECORD iHandle) {
-    fHandle = iHandle;
-    fThread = std::thread([this] { Run(); });
+    fThread = std::thread([capture = fCapture, iHandle] { capture->Run(iHandle); });
   }
   void Free() override { Stop(); }
 
   void Stop() {
-    fStop.store(true, std::memory_order_release);
-    if (fThread.joinable()) {
-      if (fThread.get_id() == std::this_thread::get_id())
-        fThread.detach();  // freed from its own callback: the loop ends on its own
-      else
-        fThread.join();
-    }
-    if (fPcm) {
-      snd_pcm_drop(fPcm);
-      snd_pcm_close(fPcm);
-      fPcm = nullptr;
+    if (!fThread.joinable()) return;
+    if (fThread.get_id() == std::this_thread::get_id()) {
+      fCapture->StopFromProc();
+      fThread.detach();  // freed from its own callback: the loop ends on its own
+    } else if (fCapture->Stop(kStopWait)) {
+      fThread.join();
+    } else {
+      fThread.detach();  // held in ALSA by a hung device: it ends on its own
     }
   }
 
 private:
-  // The capture thread: wait for a period, read it, hand it over. The buffer
-  // was allocated before the thread started.
-  void Run() {
-    snd_pcm_start(fPcm);
-    while (!fStop.load(std::memory_order_acquire)) {
-      int ready = snd_pcm_wait(fPcm, 100);
-      if (ready < 0) {
-        if (snd_pcm_recover(fPcm, ready, 1) < 0) break;
-        snd_pcm_start(fPcm);
-        continue;
-      }
-      if (ready == 0) continue;
-      snd_pcm_sframes_t got = snd_pcm_readi(fPcm, fBuffer.data(), fPeriod);
-      if (got == -EAGAIN) continue;
-      if (got < 0) {
-        // an overrun (-EPIPE) or a suspend: resume and keep recording
-        if (snd_pcm_recover(fPcm, static_cast<int>(got), 1) < 0) break;
-        snd_pcm_start(fPcm);
-        continue;
-      }
-      if (got == 0) continue;
-      if (!fProc(fHandle, fBuffer.data(), static_cast<DWORD>(got * fFrameBytes), fUser)) break;
-    }
-  }
+  static constexpr std::chrono::milliseconds kStopWait{500};
 
-  snd_pcm_t* fPcm;
-  snd_pcm_uframes_t fPeriod;
-  size_t fFrameBytes;
-  RECORDPROC* fProc;
-  void* fUser;
-  std::vector<char> fBuffer;
-  HRECORD fHandle = 0;
-  std::atomic<bool> fStop{false};
+  std::shared_ptr<TAlsaCapture> fCapture;
   std::thread fThread;
 };
 
@@ -136,16 +285,6 @@ std::string DefaultDescription() {
   snd_device_name_free_hint(hints);
   return result;
 }
-
-void QuietAlsa(const char*, int, const char*, int, const char*, ...) {}
-
-// Probing PCMs that cannot open is normal here (no card, no sound server):
-// ALSA's complaints about them would only fill the log.
-class TQuietAlsa {
-public:
-  TQuietAlsa() { snd_lib_error_set_handler(QuietAlsa); }
-  ~TQuietAlsa() { snd_lib_error_set_handler(nullptr); }
-};
 
 std::vector<TAlsaDevice> Enumerate() {
   TQuietAlsa quiet;
@@ -264,23 +403,13 @@ HRECORD BASS_RecordStart(DWORD freq, DWORD chans, DWORD flags, RECORDPROC* proc,
   if (!proc) { SetError(BASS_ERROR_ILLPARAM); return 0; }
   if (freq == 0) freq = 48000;
   if (chans == 0) chans = 2;
-  const bool isFloat = (flags & BASS_SAMPLE_FLOAT) != 0;
-
-  snd_pcm_t* pcm = nullptr;
-  if (snd_pcm_open(&pcm, pcmName.c_str(), SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK) < 0) {
-    SetError(BASS_ERROR_DRIVER);
+  const TCaptureFormat format{pcmName, freq, chans, (flags & BASS_SAMPLE_FLOAT) != 0};
+  TOpenedPcm opened = OpenCapture(format);
+  if (!opened.fPcm) {
+    SetError(opened.fError);
     return 0;
   }
-  // ~20 ms periods in a 200 ms buffer; ALSA's plug layer converts rate and format.
-  if (snd_pcm_set_params(pcm, isFloat ? SND_PCM_FORMAT_FLOAT_LE : SND_PCM_FORMAT_S16_LE,
-                         SND_PCM_ACCESS_RW_INTERLEAVED, chans, freq, 1, 200000) < 0) {
-    snd_pcm_close(pcm);
-    SetError(BASS_ERROR_FORMAT);
-    return 0;
-  }
-  snd_pcm_uframes_t bufferSize = 0, period = 0;
-  if (snd_pcm_get_params(pcm, &bufferSize, &period) < 0 || period == 0) period = freq / 50;
-  auto channel = std::make_shared<TAlsaRecordChannel>(pcm, period, chans * (isFloat ? 4 : 2), proc, user);
+  auto channel = std::make_shared<TAlsaRecordChannel>(std::make_shared<TAlsaCapture>(format, opened, proc, user));
   HRECORD handle = RegisterObject(channel);
   if (!handle) return 0;
   {
