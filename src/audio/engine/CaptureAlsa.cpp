@@ -70,8 +70,9 @@ struct TOpenedPcm {
   int fError = BASS_OK;  // BASS_ERROR_DRIVER or BASS_ERROR_FORMAT when fPcm is null
 };
 
-// Opens a capture PCM in the recording's format: ~20 ms periods in a 200 ms
-// buffer asked for; ALSA's plug layer converts rate and format.
+// Opens a capture PCM in the recording's format with a 200 ms buffer (ALSA
+// makes its periods about a quarter of that); ALSA's plug layer converts rate
+// and format.
 TOpenedPcm OpenCapture(const TCaptureFormat& iFormat) {
   TOpenedPcm result;
   if (snd_pcm_open(&result.fPcm, iFormat.fPcm.c_str(), SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK) < 0) {
