@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -357,4 +359,206 @@ TEST(AsioSettings, SavingWritesBundleStartsAndDeletesTheKeysInsideBundles) {
   EXPECT_EQ(again.Id(1), "ASIO:3:3:1");
   EXPECT_EQ(reread.SampleRate(), 48000);
   EXPECT_EQ(reread.BufferSize(), 256);
+}
+
+// ---------------------------------------------------------------- a server that goes away
+
+namespace {
+// A channel callback that counts its calls and the ones that carried the
+// tone's first port (values above zero; the dummy driver's capture is silence).
+struct TToneProbe {
+  std::atomic<int> fCalls{0}, fToneCalls{0};
+
+  static DWORD Proc(BOOL, DWORD, void* iBuffer, DWORD iLength, void* iUser) {
+    auto* self = static_cast<TToneProbe*>(iUser);
+    const auto* samples = static_cast<const float*>(iBuffer);
+    bool tone = false;
+    for (DWORD i = 0; i < iLength / sizeof(float) && !tone; ++i) tone = samples[i] > 0.001f;
+    ++self->fCalls;
+    if (tone) ++self->fToneCalls;
+    return iLength;
+  }
+  // Tone calls from now on, within a generous bound.
+  bool HearsTone() {
+    const int before = fToneCalls.load();
+    return WaitFor([&] { return fToneCalls.load() >= before + 10; }, std::chrono::seconds(20));
+  }
+};
+
+// Whether iPort has a connection to iOther, as the server sees it.
+bool Connected(const std::string& iPort, const std::string& iOther) {
+  jack_status_t status;
+  jack_client_t* client = jack_client_open("vt-look", JackNoStartServer, &status);
+  if (!client) return false;
+  bool found = false;
+  if (jack_port_t* port = jack_port_by_name(client, iPort.c_str()))
+    if (const char** cons = jack_port_get_all_connections(client, port)) {
+      for (const char** p = cons; *p; ++p) found = found || iOther == *p;
+      jack_free(cons);
+    }
+  jack_client_close(client);
+  return found;
+}
+
+// Throws away what has queued up; true when nothing had.
+bool Drained(DWORD iStream) {
+  std::vector<char> block(65536);
+  bool empty = true;
+  while (BASS_ChannelGetData(iStream, block.data(), static_cast<DWORD>(block.size())) + 1 > 1) empty = false;
+  return empty;
+}
+
+// An ASIO call for a thread of its own, which selects the driver first (the
+// selection is per thread).
+std::function<BOOL()> OnAnotherThread(std::function<BOOL()> iCall) {
+  return [iCall] { return BASS_ASIO_SetDevice(0) && iCall(); };
+}
+
+// Runs iCall on a thread of its own; false when it did not return within a
+// generous bound (a hang, not a slow call).
+bool ReturnsPromptly(const std::function<BOOL()>& iCall, BOOL& oResult) {
+  std::packaged_task<BOOL()> task(iCall);
+  auto done = task.get_future();
+  std::thread thread(std::move(task));
+  const bool returned = done.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  if (!returned) {
+    thread.detach();  // the test fails; better than hanging the suite
+    return false;
+  }
+  thread.join();
+  oResult = done.get();
+  return true;
+}
+}  // namespace
+
+class AsioRecovery : public AsioDriver {
+protected:
+  // Kills the server. The dead tone client is closed before a new server is
+  // there: libjack cannot close a client of a killed server once another
+  // client of the process has opened on the new one.
+  void CrashServer() {
+    ASSERT_TRUE(fServer->Crash());
+    fTone.reset();
+  }
+  // Once the driver is back on the restarted server (iBack, seen from its
+  // callbacks: no client of this process may open before the driver has
+  // closed its dead one), a new tone client feeds "vantorel:in_<k+1>".
+  void FeedToneWhenBack(int iPorts, const std::function<bool()>& iBack) {
+    ASSERT_TRUE(WaitFor(iBack, std::chrono::seconds(20))) << "the driver did not come back";
+    FeedTone(iPorts);
+  }
+};
+
+// Two bundles of the catalogue (joined channels, one float and one 16-bit
+// format) record through a crash of the server and its restart under the
+// same name; nothing is done to the clients in between.
+TEST_F(AsioRecovery, ACrashedServerComingBackResumesTheSameChannels) {
+  StartServer(4);
+  Build();
+  auto& first = Input("ASIO:0:0:2");
+  auto& second = Input("ASIO:0:2:2");
+  DWORD a = first.AddClient(48000, false, false);
+  DWORD b = second.AddClient(48000, true, false);
+  ASSERT_NE(a, 0u);
+  ASSERT_NE(b, 0u);
+  FeedTone(4);
+  Drain(a);
+  auto before = ReadSamples<float>(a, 2 * 4800);
+  ASSERT_EQ(before.size(), 2u * 4800);
+  EXPECT_EQ(RampFaults(before, 2, 0), 0u);
+
+  CrashServer();
+  EXPECT_TRUE(BASS_ASIO_IsStarted()) << "a lost server is an outage, not a stop";
+  ASSERT_TRUE(WaitFor([&] { return Drained(a); }, std::chrono::seconds(10)));  // what came before the crash
+  ASSERT_TRUE(fServer->Restart());
+  FeedToneWhenBack(4, [&] { return !Drained(a); });
+  // the physical ports the channels were connected to are connected again
+  for (int k = 1; k <= 4; ++k)
+    EXPECT_TRUE(WaitFor([&] { return Connected("vantorel:in_" + std::to_string(k), "system:capture_" + std::to_string(k)); },
+                        std::chrono::seconds(5)))
+        << "in_" << k;
+
+  Drain(a);
+  Drain(b);
+  auto fromFirst = ReadSamples<float>(a, 2 * 4800, std::chrono::seconds(20));
+  ASSERT_EQ(fromFirst.size(), 2u * 4800) << "the first bundle did not come back";
+  EXPECT_EQ(RampFaults(fromFirst, 2, 0), 0u);
+  auto fromSecond = ReadSamples<int16_t>(b, 2 * 4800, std::chrono::seconds(20));
+  ASSERT_EQ(fromSecond.size(), 2u * 4800) << "the second bundle did not come back";
+  size_t faults = 0;
+  for (size_t f = 0; f < fromSecond.size(); f += 2) {
+    // ports 3 and 4 of the tone: 0.25 and 0.375 plus the ramp, 4096 apart in 16 bits
+    if (std::abs(fromSecond[f + 1] - fromSecond[f] - 4096) > 2) ++faults;
+    if (fromSecond[f] < 8190 || fromSecond[f] > 12290) ++faults;
+  }
+  EXPECT_EQ(faults, 0u);
+  EXPECT_EQ(BASS_ASIO_GetRate(), 48000.0);
+
+  for (auto [input, h] : {std::pair{&first, a}, std::pair{&second, b}}) {
+    input->RemoveClient(h);
+    BASS_StreamFree(h);
+  }
+  EXPECT_FALSE(BASS_ASIO_IsStarted());
+}
+
+// Stop and Free while the server is gone (the recovery thread retrying) return
+// at once; a start during the outage is taken and the channel comes back with
+// the server, as when a slot adds a bundle while the server restarts.
+TEST_F(AsioRecovery, StopStartAndFreeDuringAnOutage) {
+  StartServer(2);
+  TToneProbe probe;
+  ASSERT_TRUE(BASS_ASIO_Init(0, 0));
+  ASSERT_TRUE(BASS_ASIO_ChannelEnable(TRUE, 0, &TToneProbe::Proc, &probe));
+  ASSERT_TRUE(BASS_ASIO_Start(0, 1));
+  FeedTone(1);
+  EXPECT_TRUE(probe.HearsTone());
+
+  CrashServer();
+  // long enough for the driver to notice and retry a few times
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  BOOL result = FALSE;
+  ASSERT_TRUE(ReturnsPromptly(OnAnotherThread(BASS_ASIO_Stop), result)) << "Stop hung while the server was gone";
+  EXPECT_TRUE(result);
+  ASSERT_TRUE(ReturnsPromptly(OnAnotherThread([] { return BASS_ASIO_Start(0, 1); }), result));
+  EXPECT_TRUE(result) << "a start during an outage fails the channel for good";
+  EXPECT_TRUE(BASS_ASIO_IsStarted());
+
+  const int callsBefore = probe.fCalls.load();
+  ASSERT_TRUE(fServer->Restart());
+  FeedToneWhenBack(1, [&] { return probe.fCalls.load() > callsBefore; });
+  EXPECT_TRUE(probe.HearsTone()) << "the channel did not come back";
+
+  CrashServer();
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  ASSERT_TRUE(ReturnsPromptly(OnAnotherThread(BASS_ASIO_Free), result)) << "Free hung while the server was gone";
+  EXPECT_TRUE(result);
+  const int calls = probe.fCalls.load();
+  ASSERT_TRUE(fServer->Restart());
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  EXPECT_EQ(probe.fCalls.load(), calls) << "a freed driver came back";
+}
+
+// A server back at another rate would record at the wrong speed into streams
+// made at the first rate: the driver leaves it alone and waits for a server
+// at the rate it had.
+TEST_F(AsioRecovery, AServerBackAtAnotherRateIsNotUsed) {
+  StartServer(2);
+  TToneProbe probe;
+  ASSERT_TRUE(BASS_ASIO_Init(0, 0));
+  ASSERT_TRUE(BASS_ASIO_ChannelEnable(TRUE, 0, &TToneProbe::Proc, &probe));
+  ASSERT_TRUE(BASS_ASIO_Start(0, 1));
+  ASSERT_TRUE(WaitFor([&] { return probe.fCalls.load() > 0; }, std::chrono::seconds(10)));
+
+  CrashServer();
+  ASSERT_TRUE(fServer->Restart(44100));
+  const int calls = probe.fCalls.load();
+  // several retry periods on the wrong-rate server
+  std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+  EXPECT_EQ(probe.fCalls.load(), calls) << "audio at 44100 went to a 48000 channel";
+  EXPECT_EQ(BASS_ASIO_GetRate(), 48000.0);
+
+  ASSERT_TRUE(fServer->Restart(48000));
+  FeedToneWhenBack(1, [&] { return probe.fCalls.load() > calls; });
+  EXPECT_TRUE(probe.HearsTone());
+  ASSERT_TRUE(BASS_ASIO_Free());
 }

@@ -63,6 +63,13 @@ void TChildProcess::Stop() {
   }
 }
 
+void TChildProcess::Kill() {
+  if (fPid <= 0) return;
+  kill(fPid, SIGKILL);
+  waitpid(fPid, nullptr, 0);
+  fPid = -1;
+}
+
 int RunProgram(const std::vector<std::string>& iArgs, std::chrono::milliseconds iTimeout) {
   TChildProcess child(iArgs);
   return child.Wait(iTimeout);
@@ -97,27 +104,45 @@ TJackServerLock::~TJackServerLock() {
   if (fFd >= 0) ::close(fFd);  // releases the lock
 }
 
-TJackServer::TJackServer(int iCapturePorts, int iRate, int iPeriod) : fName(UniqueName("vt-devices-")) {
+TJackServer::TJackServer(int iCapturePorts, int iRate, int iPeriod)
+    : fName(UniqueName("vt-devices-")), fCapturePorts(iCapturePorts), fRate(iRate), fPeriod(iPeriod) {
   jack_set_error_function(Quiet);
   jack_set_info_function(Quiet);
   setenv("JACK_DEFAULT_SERVER", fName.c_str(), 1);
   setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
-  fProcess = TChildProcess({"jackd", "--no-realtime", "-n", fName, "-d", "dummy", "-r", std::to_string(iRate), "-p",
-                            std::to_string(iPeriod), "-C", std::to_string(iCapturePorts), "-P", "2"});
-  fReady = fProcess.Running() && WaitFor(
-                                     [] {
-                                       jack_status_t status;
-                                       jack_client_t* c = jack_client_open("vt-wait", JackNoStartServer, &status);
-                                       if (!c) return false;
-                                       jack_client_close(c);
-                                       return true;
-                                     },
-                                     std::chrono::seconds(10));
+  fReady = Launch();
+}
+
+bool TJackServer::Launch() {
+  fProcess = TChildProcess({"jackd", "--no-realtime", "-n", fName, "-d", "dummy", "-r", std::to_string(fRate), "-p",
+                            std::to_string(fPeriod), "-C", std::to_string(fCapturePorts), "-P", "2"});
+  // Asked from another process: a client of this process opened on a new
+  // server while a client of the killed one is still open leaves libjack's
+  // process-wide state broken for the old one (its close crashes).
+  return fProcess.Running() &&
+         WaitFor([&] { return RunProgram({"jack_lsp", "-s", fName}) == 0; }, std::chrono::seconds(10));
 }
 
 TJackServer::~TJackServer() {
   fProcess.Stop();
   unsetenv("JACK_DEFAULT_SERVER");
+}
+
+bool TJackServer::Crash() {
+  if (!fProcess.Running()) return false;
+  fProcess.Kill();
+  fReady = false;
+  return true;
+}
+
+bool TJackServer::Restart(int iRate) {
+  fProcess.Stop();
+  if (iRate > 0) fRate = iRate;
+  // A server started at once after the last one ended now and then fails to
+  // come up; the recipe is a short pause.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  fReady = Launch();
+  return fReady;
 }
 
 TJackTone::TJackTone(int iPorts) {
@@ -135,10 +160,9 @@ TJackTone::TJackTone(int iPorts) {
 }
 
 TJackTone::~TJackTone() {
-  if (fClient) {
-    jack_deactivate(fClient);
-    jack_client_close(fClient);
-  }
+  // Closing deactivates first; one call into a client whose server may have
+  // been killed is one chance less for libjack to trip over it.
+  if (fClient) jack_client_close(fClient);
 }
 
 bool TJackTone::Connect(int iPort, const std::string& iInput) {

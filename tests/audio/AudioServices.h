@@ -37,6 +37,8 @@ public:
   // Waits for the exit; -1 when it did not end in time.
   int Wait(std::chrono::milliseconds iTimeout);
   void Stop();
+  // Ends it at once (SIGKILL), as a crash.
+  void Kill();
 
 private:
   pid_t fPid = -1;
@@ -78,9 +80,17 @@ public:
   ~TJackServer();
   bool Ready() const { return fReady; }
   const std::string& Name() const { return fName; }
+  // Kills jackd (SIGKILL), as a crashed server; its clients are left dead.
+  bool Crash();
+  // Starts jackd again under the same name (ending the running one first,
+  // if any), at iRate or, with 0, the rate it had.
+  bool Restart(int iRate = 0);
 
 private:
+  bool Launch();
+
   std::string fName;
+  int fCapturePorts, fRate, fPeriod;
   TJackServerLock fLock;  // before the process: released only once it ended
   TChildProcess fProcess;
   bool fReady = false;

@@ -9,10 +9,12 @@
 #include <semaphore.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -224,47 +226,54 @@ public:
   }
 };
 
+// The driver's JACK client. A server that goes away (crashed, restarted by its
+// service manager, or one that threw the client out) leaves the client dead;
+// while the driver is started, a recovery thread of its own opens a new
+// client on the same server once a second, registers the same ports, restores
+// the connections the ports had and resumes the same channel callbacks, so a
+// recording comes back by itself when a server is there again.
+//
+// Threads: the controller calls every public method (under the ASIO state
+// lock). The recovery thread exists only between Start and Stop; while it
+// runs, it alone touches the client, the ports and the run, and Stop joins it
+// before touching them again. JACK's own threads read fRun and set
+// fServerGone, nothing else.
 class TJackDriver {
 public:
   ~TJackDriver() { Close(); }
 
   bool Open() {
     SilenceJack();
-    jack_status_t status;
-    fClient = jack_client_open("vantorel", JackNoStartServer, &status);
-    if (!fClient) return false;
     fServer = ServerName();
+    fClient = OpenClient();
+    if (!fClient) return false;
+    fRate = jack_get_sample_rate(fClient);
+    fPeriod.store(jack_get_buffer_size(fClient));
     fPhysicalIn = PortNames(JackPortIsPhysical | JackPortIsOutput);
     fPhysicalOut = PortNames(JackPortIsPhysical | JackPortIsInput);
-    for (size_t i = 0; i < fPhysicalIn.size(); ++i)
-      fInPorts.push_back(jack_port_register(fClient, ("in_" + std::to_string(i + 1)).c_str(),
-                                            JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0));
-    for (size_t i = 0; i < fPhysicalOut.size(); ++i)
-      fOutPorts.push_back(jack_port_register(fClient, ("out_" + std::to_string(i + 1)).c_str(),
-                                             JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0));
-    if (std::find(fInPorts.begin(), fInPorts.end(), nullptr) != fInPorts.end() ||
-        std::find(fOutPorts.begin(), fOutPorts.end(), nullptr) != fOutPorts.end()) {
+    fInPorts.assign(fPhysicalIn.size(), nullptr);
+    fOutPorts.assign(fPhysicalOut.size(), nullptr);
+    if (!RegisterPorts()) {
       Close();
       return false;
     }
     fIns.assign(fInPorts.size(), {});
     fOuts.assign(fOutPorts.size(), {});
     fSaved.assign(fInPorts.size() + fOutPorts.size(), {});
-    jack_set_process_callback(fClient, &TJackDriver::ProcessEntry, this);
-    jack_on_shutdown(fClient, &TJackDriver::ShutdownEntry, this);
     return true;
   }
 
   void Close() {
     if (fStarted) Stop();
-    if (fClient) jack_client_close(fClient);
-    fClient = nullptr;
+    DropClient();
   }
 
-  DWORD Inputs() const { return static_cast<DWORD>(fInPorts.size()); }
-  DWORD Outputs() const { return static_cast<DWORD>(fOutPorts.size()); }
-  double Rate() const { return fClient ? jack_get_sample_rate(fClient) : 0; }
-  DWORD Period() const { return fClient ? jack_get_buffer_size(fClient) : 0; }
+  DWORD Inputs() const { return static_cast<DWORD>(fIns.size()); }
+  DWORD Outputs() const { return static_cast<DWORD>(fOuts.size()); }
+  // The rate of the server the driver opened on; a server that comes back at
+  // another rate is not used (see Revive).
+  double Rate() const { return fRate; }
+  DWORD Period() const { return fPeriod.load(); }
   bool Started() const { return fStarted; }
   const std::string& Server() const { return fServer; }
 
@@ -276,10 +285,66 @@ public:
     return iInput ? fPhysicalIn[iChannel] : fPhysicalOut[iChannel];
   }
 
+  // A server that is gone at the start is no reason to fail it: the driver
+  // starts without a client and the recovery thread brings the channels up
+  // once a server is there, as it does for a server lost while running.
   bool Start(DWORD iBufLen, DWORD iThreads) {
+    fBufLen = iBufLen;
+    fThreads = iThreads;
+    if (fServerGone.load()) {
+      Revive();
+    } else if (!Activate()) {
+      return false;
+    }
+    fStarted = true;
+    StartRecovery();
+    return true;
+  }
+
+  void Stop() {
+    if (!fStarted) return;
+    EndRecovery();
+    const bool alive = fClient && !fServerGone.load();
+    if (alive) SaveConnections();
+    fRun.store(nullptr);
+    WaitProcessIdle();
+    if (alive) jack_deactivate(fClient);
+    fRunOwned.reset();
+    fStarted = false;
+  }
+
+private:
+  static constexpr auto kRetryInterval = std::chrono::seconds(1);
+
+  jack_client_t* OpenClient() {
+    jack_status_t status;
+    return jack_client_open("vantorel", static_cast<jack_options_t>(JackNoStartServer | JackServerName), &status,
+                            fServer.c_str());
+  }
+
+  // Our own ports, named after their position, and the callbacks. The port
+  // lists keep their size for the driver's life; only the entries change.
+  bool RegisterPorts() {
+    for (size_t i = 0; i < fInPorts.size(); ++i)
+      fInPorts[i] = jack_port_register(fClient, ("in_" + std::to_string(i + 1)).c_str(), JACK_DEFAULT_AUDIO_TYPE,
+                                       JackPortIsInput, 0);
+    for (size_t i = 0; i < fOutPorts.size(); ++i)
+      fOutPorts[i] = jack_port_register(fClient, ("out_" + std::to_string(i + 1)).c_str(), JACK_DEFAULT_AUDIO_TYPE,
+                                        JackPortIsOutput, 0);
+    if (std::find(fInPorts.begin(), fInPorts.end(), nullptr) != fInPorts.end() ||
+        std::find(fOutPorts.begin(), fOutPorts.end(), nullptr) != fOutPorts.end())
+      return false;
+    jack_set_process_callback(fClient, &TJackDriver::ProcessEntry, this);
+    jack_on_info_shutdown(fClient, &TJackDriver::ShutdownEntry, this);
+    return true;
+  }
+
+  // Builds the run of the channels' settings and activates the client.
+  bool Activate() {
     auto run = BuildRun();
-    run->StartHelpers(fClient, iThreads);
-    if (iBufLen && iBufLen != jack_get_buffer_size(fClient)) jack_set_buffer_size(fClient, iBufLen);
+    run->StartHelpers(fClient, fThreads);
+    if (fBufLen && fBufLen != jack_get_buffer_size(fClient)) jack_set_buffer_size(fClient, fBufLen);
+    fPeriod.store(jack_get_buffer_size(fClient));
     fRunOwned = std::move(run);
     fRun.store(fRunOwned.get());
     if (jack_activate(fClient) != 0) {
@@ -288,22 +353,64 @@ public:
       fRunOwned.reset();
       return false;
     }
-    fStarted = true;
     Reconnect();
     return true;
   }
 
-  void Stop() {
-    if (!fStarted) return;
-    if (!fServerGone.load()) SaveConnections();
+  // Closes the client (dead or alive) after its process callback has let go
+  // of the run.
+  void DropClient() {
     fRun.store(nullptr);
     WaitProcessIdle();
-    if (!fServerGone.load()) jack_deactivate(fClient);
     fRunOwned.reset();
-    fStarted = false;
+    if (fClient) jack_client_close(fClient);
+    fClient = nullptr;
+    std::fill(fInPorts.begin(), fInPorts.end(), nullptr);
+    std::fill(fOutPorts.begin(), fOutPorts.end(), nullptr);
   }
 
-private:
+  // One attempt to get the channels running on a new client. A server at
+  // another rate is left alone: the clients' streams were made at the first
+  // rate, and audio at another one would be recorded at the wrong speed;
+  // silence is the safe choice until a server at that rate is back.
+  bool Revive() {
+    DropClient();
+    fClient = OpenClient();
+    bool ok = fClient && jack_get_sample_rate(fClient) == fRate;
+    if (ok) {
+      fServerGone.store(false);  // before the callbacks are registered
+      ok = RegisterPorts() && Activate();
+    }
+    if (!ok) {
+      DropClient();
+      fServerGone.store(true);
+    }
+    return ok;
+  }
+
+  void StartRecovery() {
+    fQuit = false;
+    fRecovery = std::thread([this] {
+      std::unique_lock lock(fWakeMutex);
+      while (!fWake.wait_for(lock, kRetryInterval, [this] { return fQuit; })) {
+        if (!fServerGone.load()) continue;
+        lock.unlock();  // Stop must be able to ask for the end during an attempt
+        Revive();
+        lock.lock();
+      }
+    });
+  }
+
+  void EndRecovery() {
+    if (!fRecovery.joinable()) return;
+    {
+      std::lock_guard lock(fWakeMutex);
+      fQuit = true;
+    }
+    fWake.notify_all();
+    fRecovery.join();
+  }
+
   std::vector<std::string> PortNames(unsigned long iFlags) {
     std::vector<std::string> names;
     const char** ports = jack_get_ports(fClient, nullptr, JACK_DEFAULT_AUDIO_TYPE, iFlags);
@@ -358,7 +465,9 @@ private:
 
   // The first start connects every input port to its physical port and every
   // fed output port to its physical port; later starts restore whatever was
-  // connected when the driver stopped.
+  // connected when the driver stopped. A new client after a lost server makes
+  // the same connections by port name: those whose ports exist on the new
+  // server come back, the others stay open.
   void Reconnect() {
     for (size_t i = 0; i < fInPorts.size(); ++i) {
       const std::string own = jack_port_name(fInPorts[i]);
@@ -387,20 +496,32 @@ private:
     self->fInProcess.store(false);
     return 0;
   }
-  static void ShutdownEntry(void* iArg) { static_cast<TJackDriver*>(iArg)->fServerGone.store(true); }
+  // On a JACK thread: no jack_* calls here; the recovery thread looks at the
+  // flag within a second.
+  static void ShutdownEntry(jack_status_t, const char*, void* iArg) {
+    static_cast<TJackDriver*>(iArg)->fServerGone.store(true);
+  }
 
   jack_client_t* fClient = nullptr;
   std::string fServer;
+  jack_nframes_t fRate = 0;
+  std::atomic<DWORD> fPeriod{0};
   std::vector<std::string> fPhysicalIn, fPhysicalOut;
   std::vector<jack_port_t*> fInPorts, fOutPorts;
   std::vector<TChannelSetting> fIns, fOuts;
   std::vector<std::vector<std::string>> fSaved;
   bool fHaveSaved = false;
   bool fStarted = false;
+  DWORD fBufLen = 0, fThreads = 1;
   std::unique_ptr<TRun> fRunOwned;
   std::atomic<TRun*> fRun{nullptr};
   std::atomic<bool> fInProcess{false};
   std::atomic<bool> fServerGone{false};
+
+  std::thread fRecovery;
+  std::mutex fWakeMutex;  // guards fQuit; the recovery thread never holds it during an attempt
+  std::condition_variable fWake;
+  bool fQuit = false;
 };
 
 // The process-wide driver; the ASIO calls are made by the controller's thread.
