@@ -310,6 +310,7 @@ bool TLoggerMain::WebServerRunning() const { return fWebServer.IsRunning && fWeb
 
 bool TLoggerMain::StartWebServer() {
   if (!fWebServer.Start) return false;
+  fWebServerStartFailed = false;
   try {
     fWebServer.Start(fWebServerSettings);
   } catch (const std::exception&) {
@@ -324,6 +325,7 @@ bool TLoggerMain::StartWebServer() {
 }
 
 void TLoggerMain::StopWebServer() {
+  fWebServerStartFailed = false;
   if (!fWebServer.Stop || !WebServerRunning()) return;
   fWebServer.Stop();
   try {
@@ -334,7 +336,11 @@ void TLoggerMain::StopWebServer() {
 }
 
 void TLoggerMain::AutoStartWebServer() {
-  if (fIniFile.ReadString(kWebserver, "Enabled", "off") == "on") StartWebServer();
+  if (fIniFile.ReadString(kWebserver, "Enabled", "off") != "on") return;
+  // A server that could not start now (its port still taken, say) must not
+  // be switched off for good by the flushes of this run: on a headless
+  // machine nobody could switch it on again.
+  if (!StartWebServer() && fWebServer.Start) fWebServerStartFailed = true;
 }
 
 // ---------------------------------------------------------------- settings
@@ -349,7 +355,7 @@ void TLoggerMain::FlushGlobalConfig() {
   ini.WriteInteger(kGeneral, "ColumnCount", fColumnCount);
   ini.WriteBool(kGeneral, "VerticalAutoSize", fVerticalAutoSize);
 
-  ini.WriteSwitch(kWebserver, "Enabled", WebServerRunning());
+  ini.WriteSwitch(kWebserver, "Enabled", WebServerRunning() || fWebServerStartFailed);
   ini.WriteString(kWebserver, "Port", fWebServerSettings.Port);
   ini.WriteString(kWebserver, "AdminUser", fWebServerSettings.AdminUser);
   ini.WriteString(kWebserver, "AdminPassword", fWebServerSettings.AdminPasswordHash);

@@ -157,6 +157,10 @@ private:
   std::vector<std::vector<int>> fASIOChannelBundles;
 
   TWebServerHooks fWebServer;
+  // The server should run but its start at first show failed (a port in use):
+  // flushes keep Enabled=on, so the next start tries again. Cleared by any
+  // start or stop asked for later.
+  bool fWebServerStartFailed = false;
   std::function<void(TIniFile&)> fWriteWindowPosition;
   std::function<void()> fOnLogChanged;
   std::function<void(int)> fOnSlotStateChanged;

@@ -116,6 +116,39 @@ TEST_F(LoggerMainTest, SettingsFileGetsGlobalsAtFlushAndEverySlotAtDestruction) 
   EXPECT_EQ(check.ReadString("Slot2", "Name", ""), "Alarm watcher");
 }
 
+// A web server that should start but cannot (its port still taken) stays
+// switched on in the settings, so the next start of the program tries again;
+// one the user stops is switched off.
+TEST_F(LoggerMainTest, AWebServerThatFailedToStartStaysSwitchedOn) {
+  WriteIni("[Webserver]\nEnabled=on\nPort=5999\n" + SlotSections(1));
+  TIniFile ini(fIniPath);
+  TLoggerMain controller(ini, Values(1, 0), Options());
+  bool running = false, portFree = false;
+  int starts = 0;
+  TWebServerHooks hooks;
+  hooks.Start = [&](const TWebServerSettings&) {
+    ++starts;
+    if (!portFree) throw std::runtime_error("Could not listen on 0.0.0.0:5999: Address already in use");
+    running = true;
+  };
+  hooks.Stop = [&] { running = false; };
+  hooks.IsRunning = [&] { return running; };
+  controller.SetWebServerHooks(hooks);
+
+  controller.AutoStartWebServer();
+  EXPECT_EQ(starts, 1);
+  controller.FlushGlobalConfig();
+  EXPECT_EQ(TIniFile(fIniPath).ReadString("Webserver", "Enabled", ""), "on");
+
+  portFree = true;
+  EXPECT_TRUE(controller.StartWebServer());
+  controller.StopWebServer();
+  EXPECT_EQ(TIniFile(fIniPath).ReadString("Webserver", "Enabled", ""), "off");
+  controller.Close();
+  EXPECT_EQ(TIniFile(fIniPath).ReadString("Webserver", "Enabled", ""), "off");
+  controller.SetWebServerHooks({});
+}
+
 TEST_F(LoggerMainTest, AFailingPluginIsLoggedAndLoadingGoesOn) {
   WriteIni(SlotSections(1));
   std::filesystem::create_directories(fRoot + "/plugins");
