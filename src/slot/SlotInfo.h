@@ -438,7 +438,7 @@ protected:
   bool fInputOverrun = false;         // an overrun incident is being reported
   uint64_t fLastQueueDropped = 0;     // bytes the file encoder's queue had dropped
   bool fQueueOverrun = false;
-  uint64_t fLastDeathRestartTick = 0; // when a file was last restarted after a failure
+  uint64_t fLastRestartTick = 0;      // when a file was last restarted after a failure
   bool fRestartPending = false;       // the encoder died or failed to start: a file waits for its restart
   std::vector<float> fPullBuffer;     // the software clock's buffer, made before the thread starts
   uint64_t fPullStartTick = 0;        // the software clock's origin, set before the thread starts

@@ -40,7 +40,7 @@ TRotationResult DecideRotation(const TRotationInput& iInput) {
 namespace {
 // A file whose encoder keeps dying, or will not start, is not retried faster
 // than this, so a broken encoder cannot fill the folder with empty files.
-constexpr uint64_t kDeadEncoderRestartInterval = 10000;
+constexpr uint64_t kEncoderRestartInterval = 10000;
 }  // namespace
 
 bool TSlotInfo::RotationCheck() {
@@ -68,8 +68,8 @@ bool TSlotInfo::RotationCheck() {
 
   bool cycle = decision.fCycle;
   if (fRestartPending) {
-    if (fLastDeathRestartTick == 0 || tick - fLastDeathRestartTick >= kDeadEncoderRestartInterval) {
-      fLastDeathRestartTick = tick;
+    if (fLastRestartTick == 0 || tick - fLastRestartTick >= kEncoderRestartInterval) {
+      fLastRestartTick = tick;
       cycle = true;
     }
   }

@@ -84,9 +84,7 @@ TWebServerConfig WebServerConfigFromSettings(const TWebServerSettings& iSettings
   config.AdminPasswordHash = iSettings.AdminPasswordHash;
   config.ReadOnlyUser = iSettings.ReadOnlyUser;
   config.ReadOnlyPasswordHash = iSettings.ReadOnlyPasswordHash;
-  config.AnonymousAccess = iSettings.AnonymousAccess == "Admin"      ? alAdmin
-                           : iSettings.AnonymousAccess == "ReadOnly" ? alReadOnly
-                                                                     : alNone;
+  config.AnonymousAccess = AccessLevelFromSettingText(iSettings.AnonymousAccess);
   return config;
 }
 

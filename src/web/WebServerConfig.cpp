@@ -5,10 +5,7 @@
 #include <climits>
 #include <regex>
 
-#include "shell/IniFile.h"
-
 namespace {
-constexpr const char* kSection = "Webserver";
 
 bool ParsePortNumber(const std::string& iText, int& oPort) {
   if (iText.empty() || iText.size() > 9) return false;
@@ -19,16 +16,8 @@ bool ParsePortNumber(const std::string& iText, int& oPort) {
 }
 }  // namespace
 
-TWebServerConfig LoadWebServerConfig(const TIniFile& iIni) {
-  TWebServerConfig config;
-  config.Port = iIni.ReadString(kSection, "Port", "5252");
-  config.AdminUser = iIni.ReadString(kSection, "AdminUser", "");
-  config.AdminPasswordHash = iIni.ReadString(kSection, "AdminPassword", "");
-  config.ReadOnlyUser = iIni.ReadString(kSection, "ReadOnlyUser", "");
-  config.ReadOnlyPasswordHash = iIni.ReadString(kSection, "ReadOnlyPassword", "");
-  const std::string anon = iIni.ReadString(kSection, "AnonymousAccess", "");
-  config.AnonymousAccess = anon == "Admin" ? alAdmin : anon == "ReadOnly" ? alReadOnly : alNone;
-  return config;
+TAccessLevel AccessLevelFromSettingText(const std::string& iText) {
+  return iText == "Admin" ? alAdmin : iText == "ReadOnly" ? alReadOnly : alNone;
 }
 
 const char* AccessLevelSettingText(TAccessLevel iLevel) {

@@ -4,8 +4,6 @@
 #include <cstddef>
 #include <string>
 
-class TIniFile;
-
 enum TAccessLevel { alNone = 0, alAdmin = 1, alReadOnly = 2 };
 
 struct TWebServerConfig {
@@ -26,9 +24,9 @@ struct TWebServerConfig {
   size_t MaxRequestBodyBytes = 64 * 1024;  // larger bodies get 413
 };
 
-// [Webserver] of the settings file. AnonymousAccess "Admin" and "ReadOnly"
-// grant rights, anything else none.
-TWebServerConfig LoadWebServerConfig(const TIniFile& iIni);
+// The stored AnonymousAccess value: "Admin" and "ReadOnly" grant rights,
+// anything else none.
+TAccessLevel AccessLevelFromSettingText(const std::string& iText);
 
 // The value written back as AnonymousAccess: "none", "Admin" or "ReadOnly".
 const char* AccessLevelSettingText(TAccessLevel iLevel);
