@@ -14,7 +14,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <regex>
+#include <string_view>
 #include <thread>
 
 #include "audio/basserrors.h"
@@ -108,10 +108,16 @@ std::string DecodeStreamMetadata(const std::string& iRaw) {
 }
 
 std::optional<std::string> ParseStreamTitle(const std::string& iMetadata) {
-  static const std::regex pattern("StreamTitle='([\\s\\S]*?)';");
-  std::smatch match;
-  if (!std::regex_search(iMetadata, match, pattern)) return std::nullopt;
-  return match[1].str();
+  // A plain search, not a regular expression: the library's matcher recurses
+  // once per character and runs out of stack on a long block. The first
+  // opening decides; a later one could only find the same "';".
+  static constexpr std::string_view kOpening = "StreamTitle='";
+  const size_t open = iMetadata.find(kOpening);
+  if (open == std::string::npos) return std::nullopt;
+  const size_t first = open + kOpening.size();
+  const size_t close = iMetadata.find("';", first);
+  if (close == std::string::npos) return std::nullopt;
+  return iMetadata.substr(first, close - first);
 }
 
 std::vector<std::string> CueSheetTrackLines(int32_t iTrack, const std::string& iTitle, uint64_t iElapsedMs) {

@@ -32,8 +32,11 @@ TEST(SlotStreamTitle, ParsesTheTitleField) {
       {"StreamUrl='http://x/';", std::nullopt},
       {"StreamTitle='unterminated", std::nullopt},
       {"", std::nullopt},
+      {"StreamTitle='StreamTitle='x';", "StreamTitle='x"},
+      // far beyond what a server should send, and still no crash
+      {"StreamTitle='" + std::string(200000, 'a') + "';", std::string(200000, 'a')},
   };
-  for (const auto& c : cases) EXPECT_EQ(ParseStreamTitle(c.fMetadata), c.fTitle) << c.fMetadata;
+  for (const auto& c : cases) EXPECT_EQ(ParseStreamTitle(c.fMetadata), c.fTitle) << c.fMetadata.substr(0, 40);
 }
 
 TEST(SlotStreamTitle, DecodesUtf8Or8BitText) {
