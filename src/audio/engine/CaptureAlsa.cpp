@@ -1,5 +1,8 @@
 // Recording devices: ALSA capture PCMs. "default" comes first when it can
-// capture, then every card's capture devices as "hw:<card>,<device>".
+// capture, then every card's capture devices as "plughw:CARD=<id>,DEV=<device>":
+// through the plug layer, since most interfaces take neither 16-bit nor two
+// channels nor every rate directly, and by the card's id rather than its
+// number, which a USB interface plugged in again may not get back.
 //
 // A PCM that fails for good while recording (a USB interface unplugged, the
 // sound server behind it restarted) is closed, and its capture thread opens
@@ -298,7 +301,11 @@ std::vector<TAlsaDevice> Enumerate() {
     snd_ctl_card_info_t* cardInfo;
     snd_ctl_card_info_alloca(&cardInfo);
     std::string cardName = "card " + std::to_string(card);
-    if (snd_ctl_card_info(ctl, cardInfo) == 0) cardName = snd_ctl_card_info_get_name(cardInfo);
+    std::string cardId = std::to_string(card);
+    if (snd_ctl_card_info(ctl, cardInfo) == 0) {
+      cardName = snd_ctl_card_info_get_name(cardInfo);
+      if (const char* id = snd_ctl_card_info_get_id(cardInfo); id && *id) cardId = id;
+    }
     int device = -1;
     while (snd_ctl_pcm_next_device(ctl, &device) == 0 && device >= 0) {
       snd_pcm_info_t* pcmInfo;
@@ -307,7 +314,7 @@ std::vector<TAlsaDevice> Enumerate() {
       snd_pcm_info_set_subdevice(pcmInfo, 0);
       snd_pcm_info_set_stream(pcmInfo, SND_PCM_STREAM_CAPTURE);
       if (snd_ctl_pcm_info(ctl, pcmInfo) < 0) continue;  // no capture on this device
-      std::string pcm = "hw:" + std::to_string(card) + "," + std::to_string(device);
+      std::string pcm = "plughw:CARD=" + cardId + ",DEV=" + std::to_string(device);
       devices.push_back({pcm, KeepText(cardName + ", " + snd_pcm_info_get_name(pcmInfo))});
     }
     snd_ctl_close(ctl);
