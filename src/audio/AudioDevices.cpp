@@ -1,10 +1,14 @@
 #include "audio/AudioDevices.h"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
+#include <algorithm>
 #include <stdexcept>
+#include <thread>
 #include <strings.h>
 
+#include "audio/ConfiguredInputs.h"
 #include "shell/IniFile.h"
 
 TDeviceInfo* TDeviceList::Find(std::string_view iId) const {
@@ -79,14 +83,45 @@ std::mutex& DeviceControlLock() {
 }
 
 namespace {
+constexpr std::chrono::seconds kInputPollInterval{1};
+
 std::unique_ptr<TAudioDevices>& Catalogue() {
   static std::unique_ptr<TAudioDevices> sCatalogue;
   return sCatalogue;
 }
 }  // namespace
 
-void InitAudioDevices(const TIniFile* iIni) {
-  if (!Catalogue()) Catalogue() = std::make_unique<TAudioDevices>(iIni);
+void InitAudioDevices(const TIniFile* iIni, const TInputWait& iWait) {
+  if (Catalogue()) return;
+  auto catalogue = std::make_unique<TAudioDevices>(iIni);
+  const std::vector<std::string> wanted = iIni ? ConfiguredInputs(*iIni) : std::vector<std::string>{};
+  std::vector<std::string> missing = MissingInputs(wanted, catalogue->DeviceList());
+  if (!missing.empty() && iWait.fLimit.count() > 0) {
+    const std::vector<std::string> awaited = missing;
+    if (iWait.fLog)
+      iWait.fLog(fmt::format("Waiting up to {} s for inputs: {}",
+                             std::chrono::duration_cast<std::chrono::seconds>(iWait.fLimit).count(),
+                             fmt::join(awaited, ", ")));
+    using clock = std::chrono::steady_clock;
+    const auto start = clock::now();
+    const auto cancelled = [&] { return iWait.fCancelled && iWait.fCancelled(); };
+    const auto deadline = start + iWait.fLimit;
+    auto next = start;
+    while (!missing.empty() && !cancelled() && clock::now() < deadline) {
+      next = std::min(next + kInputPollInterval, deadline);
+      while (clock::now() < next && !cancelled()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      if (cancelled()) break;
+      // Nothing uses the catalogue yet: a new look replaces it as a whole.
+      catalogue.reset();
+      catalogue = std::make_unique<TAudioDevices>(iIni);
+      missing = MissingInputs(wanted, catalogue->DeviceList());
+    }
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(clock::now() - start).count();
+    if (iWait.fLog)
+      iWait.fLog(missing.empty() ? fmt::format("Inputs found after waiting {} s: {}", seconds, fmt::join(awaited, ", "))
+                                 : fmt::format("Inputs not found after waiting {} s: {}", seconds, fmt::join(missing, ", ")));
+  }
+  Catalogue() = std::move(catalogue);
 }
 
 void FreeAudioDevices() { Catalogue().reset(); }

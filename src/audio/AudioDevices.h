@@ -8,6 +8,8 @@
 // list that the controller side replaces as a whole and frees once no capture
 // thread can still see it.
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -213,7 +215,18 @@ private:
 // The controller side's lock of every input: starts, stops and client changes.
 std::mutex& DeviceControlLock();
 
+// How long the start-up waits for inputs that the settings' slots record from
+// but that are not there yet (a sound server or an interface that comes up
+// just after the recorder at boot). The catalogue is looked at again once a
+// second until they are all there, the time is up or fCancelled says so.
+// fLog gets a line when the wait begins and one when it ends.
+struct TInputWait {
+  std::chrono::milliseconds fLimit{0};
+  std::function<void(const std::string&)> fLog;
+  std::function<bool()> fCancelled;
+};
+
 // The process-wide catalogue: built once at start-up, freed at program end.
-void InitAudioDevices(const TIniFile* iIni);
+void InitAudioDevices(const TIniFile* iIni, const TInputWait& iWait = {});
 void FreeAudioDevices();
 TAudioDevices& AudioDevices();  // throws std::logic_error before InitAudioDevices

@@ -53,6 +53,7 @@ TLoggerMain::TLoggerMain(TIniFile& iIniFile, const TStartupValues& iStartupValue
   fMessageLog.SetPoster([this](TMessageLog::TTask iTask) { PostToMainThread(std::move(iTask)); });
   if (fOptions.LogToStdout) fMessageLog.SetLineSink(&PrintLine);
   fMessageLog.SetOnLinesAdded([this] { LogLinesAdded(); });
+  for (const auto& line : fOptions.StartupMessages) LogMessage(nullptr, line);
 
   fFullSlotCount = std::clamp(fStartupValues.FullSlotCount, 0, kMaxSlotCount);
   fAlarmSlotCount = std::clamp(fStartupValues.AlarmSlotCount, 0, kMaxSlotCount);

@@ -50,6 +50,8 @@ struct TLoggerMainOptions {
   std::function<void(const std::string& iSubject)> SendAlarmEmail;
   // Replaces the HTTP alarm queue (tests); empty: the "HTTPAlarmThread".
   std::function<void(const std::string& iURL)> QueueHTTPAlarm;
+  // Lines of the start-up before the controller existed, logged ahead of the slots'.
+  std::vector<std::string> StartupMessages;
 };
 
 class TLoggerMain {

@@ -6,13 +6,17 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <stdexcept>
 
 namespace {
 int gPipe[2] = {-1, -1};
+std::atomic<bool> gRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 
 void OnSignal(int) {
+  gRequested.store(true, std::memory_order_relaxed);
   const int saved = errno;
   const char byte = 1;
   // A full pipe already holds a pending request; losing this byte is harmless.
@@ -43,10 +47,13 @@ TTerminationSignal::TTerminationSignal(std::function<void()> iOnSignal) : fOnSig
   Install(&OnSignal);
 }
 
+bool TTerminationSignal::Requested() const { return gRequested.load(std::memory_order_relaxed); }
+
 TTerminationSignal::~TTerminationSignal() {
   Install(SIG_DFL);
   fNotifier.reset();
   close(gPipe[0]);
   close(gPipe[1]);
   gPipe[0] = gPipe[1] = -1;
+  gRequested.store(false);
 }

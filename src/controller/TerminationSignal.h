@@ -15,6 +15,10 @@ public:
   TTerminationSignal(const TTerminationSignal&) = delete;
   TTerminationSignal& operator=(const TTerminationSignal&) = delete;
 
+  // A signal has come, also before the event loop runs (work done ahead of
+  // the loop can end early; the callback still runs once the loop is there).
+  bool Requested() const;
+
 private:
   std::function<void()> fOnSignal;
   std::unique_ptr<QSocketNotifier> fNotifier;
