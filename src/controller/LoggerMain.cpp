@@ -26,6 +26,9 @@ const char* const kGeneral = "General";
 const char* const kWebserver = "Webserver";
 
 constexpr size_t kWebServerLogLines = 1000;
+// Retries of a web server that failed to start at first show (milliseconds).
+constexpr uint64_t kWebServerFirstRetry = 10000;
+constexpr uint64_t kWebServerLastRetry = 600000;
 
 std::string AnonymousAccessText(const std::string& iStored) {
   if (iStored == "Admin" || iStored == "ReadOnly") return iStored;
@@ -293,6 +296,7 @@ void TLoggerMain::timCleanupTimer() {
 bool TLoggerMain::CleanupTimerActive() const { return timCleanup->isActive(); }
 
 void TLoggerMain::timStreamTitleTimer() {
+  RetryWebServerStart(TickCount64());
   TMessageLog::TBlockedScope blocked(fMessageLog);
   for (auto& slot : fSlotInfo) {
     try {
@@ -341,7 +345,19 @@ void TLoggerMain::AutoStartWebServer() {
   // A server that could not start now (its port still taken, say) must not
   // be switched off for good by the flushes of this run: on a headless
   // machine nobody could switch it on again.
-  if (!StartWebServer() && fWebServer.Start) fWebServerStartFailed = true;
+  if (!StartWebServer() && fWebServer.Start) {
+    fWebServerStartFailed = true;
+    fWebServerRetryInterval = kWebServerFirstRetry;
+    fWebServerRetryTick = TickCount64() + fWebServerRetryInterval;
+  }
+}
+
+void TLoggerMain::RetryWebServerStart(uint64_t iTickCount) {
+  if (!fWebServerStartFailed || iTickCount < fWebServerRetryTick) return;
+  if (StartWebServer()) return;  // the server logs its start, or why it failed
+  fWebServerStartFailed = true;
+  fWebServerRetryInterval = std::min(fWebServerRetryInterval * 2, kWebServerLastRetry);
+  fWebServerRetryTick = iTickCount + fWebServerRetryInterval;
 }
 
 // ---------------------------------------------------------------- settings

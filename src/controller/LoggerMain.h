@@ -106,6 +106,10 @@ public:
   void StopWebServer();
   // The first-show rule: start when [Webserver] Enabled is exactly "on".
   void AutoStartWebServer();
+  // A first-show start that failed is tried again after 10 s, then at doubling
+  // intervals up to 10 minutes, until it works or the server is started or
+  // stopped by hand. Run by the 1-second timer with the tick count.
+  void RetryWebServerStart(uint64_t iTickCount);
 
   // ---- global settings
   // Writes [General], [Webserver], [EMail], the ASIO sections and the window
@@ -163,6 +167,8 @@ private:
   // flushes keep Enabled=on, so the next start tries again. Cleared by any
   // start or stop asked for later.
   bool fWebServerStartFailed = false;
+  uint64_t fWebServerRetryTick = 0;      // the next try, while fWebServerStartFailed
+  uint64_t fWebServerRetryInterval = 0;  // milliseconds after that try fails
   std::function<void(TIniFile&)> fWriteWindowPosition;
   std::function<void()> fOnLogChanged;
   std::function<void(int)> fOnSlotStateChanged;

@@ -2,6 +2,7 @@
 // bounds, what reaches the settings file, plug-in errors, and a main-thread
 // wait for a worker that logs.
 #include "controller/LoggerMain.h"
+#include "shell/VantorelGlobals.h"
 
 #include <gtest/gtest.h>
 
@@ -146,6 +147,45 @@ TEST_F(LoggerMainTest, AWebServerThatFailedToStartStaysSwitchedOn) {
   EXPECT_EQ(TIniFile(fIniPath).ReadString("Webserver", "Enabled", ""), "off");
   controller.Close();
   EXPECT_EQ(TIniFile(fIniPath).ReadString("Webserver", "Enabled", ""), "off");
+  controller.SetWebServerHooks({});
+}
+
+// At boot the port may still be held by an old instance that is ending, or
+// the listen address may not be up yet: the server comes up by itself once it
+// can, tried at growing intervals so a port that stays taken does not fill the log.
+TEST_F(LoggerMainTest, AWebServerThatFailedAtLaunchIsTriedAgainUntilItStarts) {
+  WriteIni("[Webserver]\nEnabled=on\nPort=5999\n" + SlotSections(1));
+  TIniFile ini(fIniPath);
+  TLoggerMain controller(ini, Values(1, 0), Options());
+  bool running = false;
+  int starts = 0, failures = 3;
+  TWebServerHooks hooks;
+  hooks.Start = [&](const TWebServerSettings&) {
+    ++starts;
+    if (failures > 0 && failures--) throw std::runtime_error("Could not listen on 0.0.0.0:5999: Address already in use");
+    running = true;
+  };
+  hooks.Stop = [&] { running = false; };
+  hooks.IsRunning = [&] { return running; };
+  controller.SetWebServerHooks(hooks);
+
+  const uint64_t t0 = TickCount64();
+  controller.AutoStartWebServer();
+  // (tick after t0, starts so far): first retry after 10 s, then 20 s, then 40 s
+  const std::pair<uint64_t, int> steps[] = {{5000, 1},  {11000, 2}, {25000, 2}, {31500, 3},
+                                            {70000, 3}, {72000, 4}, {500000, 4}};
+  for (const auto& [after, expected] : steps) {
+    controller.RetryWebServerStart(t0 + after);
+    EXPECT_EQ(starts, expected) << after << " ms after the launch";
+  }
+  EXPECT_TRUE(running);
+  EXPECT_EQ(TIniFile(fIniPath).ReadString("Webserver", "Enabled", ""), "on");
+
+  // A server stopped by hand is not brought back.
+  controller.StopWebServer();
+  controller.RetryWebServerStart(t0 + 10'000'000);
+  EXPECT_EQ(starts, 4);
+  controller.Close();
   controller.SetWebServerHooks({});
 }
 
