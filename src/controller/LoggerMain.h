@@ -164,8 +164,8 @@ private:
 
   TWebServerHooks fWebServer;
   // The server should run but its start at first show failed (a port in use):
-  // flushes keep Enabled=on, so the next start tries again. Cleared by any
-  // start or stop asked for later.
+  // flushes keep Enabled=on, and RetryWebServerStart tries again during the
+  // run. Cleared by any start or stop asked for later.
   bool fWebServerStartFailed = false;
   uint64_t fWebServerRetryTick = 0;      // the next try, while fWebServerStartFailed
   uint64_t fWebServerRetryInterval = 0;  // milliseconds after that try fails
