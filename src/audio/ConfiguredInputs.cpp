@@ -1,6 +1,5 @@
 #include "audio/ConfiguredInputs.h"
 
-#include <fmt/format.h>
 #include <strings.h>
 
 #include <algorithm>
@@ -13,7 +12,7 @@ std::vector<std::string> ConfiguredInputs(const TIniFile& iIni) {
   const TStartupValues counts = ReadStartupValues(iIni);
   std::vector<std::string> ids;
   for (int i = 0; i < counts.FullSlotCount + counts.AlarmSlotCount; ++i) {
-    const std::string section = fmt::format("Slot{}", i);
+    const std::string section = SlotSectionName(i);
     if (!iIni.ReadSwitch(section, "Enabled", true) || iIni.ReadString(section, "Source", "") != "Soundcard") continue;
     const std::string id = iIni.ReadString(section, "Device", "");
     const auto same = [&](const std::string& iOther) { return strcasecmp(iOther.c_str(), id.c_str()) == 0; };

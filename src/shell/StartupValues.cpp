@@ -26,3 +26,5 @@ TStartupValues ReadStartupValues(const TIniFile& iIni) {
   if (values.FullSlotCount + values.AlarmSlotCount < 1) values.FullSlotCount = 1;
   return values;
 }
+
+std::string SlotSectionName(int iIndex) { return "Slot" + std::to_string(iIndex); }

@@ -22,3 +22,6 @@ inline constexpr int kMaxSlotCount = 255;
 TStartupValues ReadStartupValues(const TIniFile& iIni);
 
 std::string HostName();
+
+// The settings-file section of slot iIndex (0-based, full slots first): "Slot<n>".
+std::string SlotSectionName(int iIndex);

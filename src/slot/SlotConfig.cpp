@@ -2,6 +2,7 @@
 #include <fmt/format.h>
 
 #include "shell/IniFile.h"
+#include "shell/StartupValues.h"
 #include "shell/VantorelGlobals.h"
 #include "slot/SlotDatabase.h"
 #include "slot/SlotInfo.h"
@@ -9,8 +10,6 @@
 
 namespace {
 const char* const kGeneral = "General";
-
-std::string SectionName(int32_t iIndex) { return fmt::format("Slot{}", iIndex); }
 
 void InitializeSlotUnitOnce() {
   static std::once_flag once;
@@ -34,7 +33,7 @@ TSlotInfo::TSlotInfo(TIniFile& iIniFile, bool iAlarmOnly, int iIndex, std::share
 }
 
 void TSlotInfo::ReadConfig() {
-  const std::string s = SectionName(fIndex);
+  const std::string s = SlotSectionName(fIndex);
   TIniFile& ini = fIniFile;
 
   fClockSource.Set(ini.ReadString(s, "ClockSource", ini.ReadString(kGeneral, "DefaultClockSource", "")));
@@ -120,7 +119,7 @@ void TSlotInfo::ReadConfig() {
 }
 
 void TSlotInfo::FlushConfig() {
-  const std::string s = SectionName(fIndex);
+  const std::string s = SlotSectionName(fIndex);
   TIniFile& ini = fIniFile;
   // One batch, so the file is rewritten once and never seen half written.
   TIniUpdate update(ini);

@@ -447,6 +447,13 @@ protected:
     ASSERT_TRUE(WaitFor(iBack, std::chrono::seconds(20))) << "the driver did not come back";
     FeedTone(iPorts);
   }
+  // A started driver with input channel 0 feeding iProbe.
+  void StartWithProbe(TToneProbe& iProbe) {
+    StartServer(2);
+    ASSERT_TRUE(BASS_ASIO_Init(0, 0));
+    ASSERT_TRUE(BASS_ASIO_ChannelEnable(TRUE, 0, &TToneProbe::Proc, &iProbe));
+    ASSERT_TRUE(BASS_ASIO_Start(0, 1));
+  }
 };
 
 // Two bundles of the catalogue (joined channels, one float and one 16-bit
@@ -505,11 +512,9 @@ TEST_F(AsioRecovery, ACrashedServerComingBackResumesTheSameChannels) {
 // at once; a start during the outage is taken and the channel comes back with
 // the server, as when a slot adds a bundle while the server restarts.
 TEST_F(AsioRecovery, StopStartAndFreeDuringAnOutage) {
-  StartServer(2);
   TToneProbe probe;
-  ASSERT_TRUE(BASS_ASIO_Init(0, 0));
-  ASSERT_TRUE(BASS_ASIO_ChannelEnable(TRUE, 0, &TToneProbe::Proc, &probe));
-  ASSERT_TRUE(BASS_ASIO_Start(0, 1));
+  StartWithProbe(probe);
+  if (HasFatalFailure()) return;
   FeedTone(1);
   EXPECT_TRUE(probe.HearsTone());
 
@@ -542,11 +547,9 @@ TEST_F(AsioRecovery, StopStartAndFreeDuringAnOutage) {
 // made at the first rate: the driver leaves it alone and waits for a server
 // at the rate it had.
 TEST_F(AsioRecovery, AServerBackAtAnotherRateIsNotUsed) {
-  StartServer(2);
   TToneProbe probe;
-  ASSERT_TRUE(BASS_ASIO_Init(0, 0));
-  ASSERT_TRUE(BASS_ASIO_ChannelEnable(TRUE, 0, &TToneProbe::Proc, &probe));
-  ASSERT_TRUE(BASS_ASIO_Start(0, 1));
+  StartWithProbe(probe);
+  if (HasFatalFailure()) return;
   ASSERT_TRUE(WaitFor([&] { return probe.fCalls.load() > 0; }, std::chrono::seconds(10)));
 
   CrashServer();

@@ -221,10 +221,7 @@ private:
         Adopt(std::move(connection), stream);
         return;
       }
-      if (stream) {
-        pa_stream_disconnect(stream);
-        pa_stream_unref(stream);
-      }
+      FreeStream(stream);
       connection.reset();
       std::unique_lock lock(fWakeLock);
       fWake.wait_for(lock, kRetryInterval, [this] { return fStop.load(std::memory_order_acquire); });
@@ -268,11 +265,14 @@ private:
       old = std::move(fConnection);
       stream = std::exchange(fStream, nullptr);
     }
-    if (stream) {
-      pa_stream_set_read_callback(stream, nullptr, nullptr);
-      pa_stream_disconnect(stream);
-      pa_stream_unref(stream);
-    }
+    FreeStream(stream);
+  }
+
+  static void FreeStream(pa_stream* iStream) {
+    if (!iStream) return;
+    pa_stream_set_read_callback(iStream, nullptr, nullptr);
+    pa_stream_disconnect(iStream);
+    pa_stream_unref(iStream);
   }
 
   bool Healthy() const {
