@@ -18,16 +18,17 @@ void Put32(std::vector<uint8_t>& oOut, uint32_t iValue) {
 }
 void PutTag(std::vector<uint8_t>& oOut, const char* iTag) { oOut.insert(oOut.end(), iTag, iTag + 4); }
 
-bool WriteAll(int iFd, const void* iData, size_t iLength) {
+// The bytes written, which fall short of iLength only when writing failed.
+size_t WriteAll(int iFd, const void* iData, size_t iLength) {
   const auto* p = static_cast<const uint8_t*>(iData);
-  while (iLength > 0) {
-    const ssize_t n = ::write(iFd, p, iLength);
+  size_t written = 0;
+  while (written < iLength) {
+    const ssize_t n = ::write(iFd, p + written, iLength - written);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    iLength -= size_t(n);
+    if (n <= 0) break;
+    written += size_t(n);
   }
-  return true;
+  return written;
 }
 
 }  // namespace
@@ -64,11 +65,24 @@ std::vector<uint8_t> MakeWavHeader(const TWavFormat& iFormat, uint64_t iDataByte
 }
 
 std::unique_ptr<TWavFileSink> TWavFileSink::Create(const std::string& iPath, const TWavFormat& iFormat) {
-  const int fd = ::open(iPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // Made new where possible, so that a failed start knows the file is its own.
+  bool created = true;
+  int fd = ::open(iPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0 && errno == EEXIST) {
+    created = false;
+    fd = ::open(iPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  }
   if (fd < 0) return nullptr;
   std::unique_ptr<TWavFileSink> sink(new TWavFileSink(fd, iFormat));
   const auto header = MakeWavHeader(iFormat, 0);
-  if (!WriteAll(fd, header.data(), header.size())) return nullptr;
+  if (WriteAll(fd, header.data(), header.size()) != header.size()) {
+    // A full disk: the start fails, and the empty file it made goes too. Tried
+    // again every few seconds, such files would pile up without a database row
+    // that cleanup could ever find them by.
+    sink.reset();
+    if (created) ::unlink(iPath.c_str());
+    return nullptr;
+  }
   return sink;
 }
 
@@ -80,10 +94,14 @@ TWavFileSink::~TWavFileSink() {
 }
 
 bool TWavFileSink::Write(const void* iData, size_t iLength) {
-  if (fFd < 0 || !WriteAll(fFd, iData, iLength)) return false;
-  fDataBytes += iLength;
+  if (fFd < 0) return false;
+  const size_t written = WriteAll(fFd, iData, iLength);
+  // A disk that fills up part-way through: the header still covers every whole
+  // frame that reached the file (nothing is written after a failure).
+  const size_t frame = BytesPerSample(fFormat.fSample) * fFormat.fChannels;
+  fDataBytes += written == iLength ? written : written - written % frame;
   fHeaderDirty = true;
-  return true;
+  return written == iLength;
 }
 
 bool TWavFileSink::WriteHeader() {

@@ -2,6 +2,7 @@
 // dead and stalled children.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -194,6 +195,62 @@ TEST_F(TEncoderFixture, WavFilesHoldTheSamples) {
   EXPECT_EQ(RunCommand("soxi -s \"" + wav16 + "\""), "44100\n");
   EXPECT_EQ(RunCommand("soxi -s \"" + wav32 + "\""), "44100\n");
   EXPECT_EQ(RunCommand("soxi -e \"" + wav32 + "\""), "Floating Point PCM\n");
+}
+
+// Files may grow no further than iBytes while it lives: a full disk as the
+// writer sees it (writes past the limit fail; SIGXFSZ is ignored meanwhile).
+class TFileSizeLimit {
+public:
+  explicit TFileSizeLimit(rlim_t iBytes) {
+    getrlimit(RLIMIT_FSIZE, &fOld);
+    fOldHandler = signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = fOld;
+    limit.rlim_cur = iBytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~TFileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &fOld);
+    signal(SIGXFSZ, fOldHandler);
+  }
+
+private:
+  rlimit fOld{};
+  sighandler_t fOldHandler;
+};
+
+// A WAV file on a full disk. Too full for the header: the start fails and the
+// empty file it made is gone (retried every few seconds, such files would pile
+// up with no database row to find them by). Full in mid-recording: the encoder
+// ends and says so, and the header covers every whole frame that reached the
+// file.
+TEST_F(TEncoderFixture, WavFileOnAFullDisk) {
+  const std::string early = fDir + "/early.wav", late = fDir + "/late.wav";
+  std::atomic<DWORD> status{0};
+  HENCODE e = 0;
+  std::vector<int16_t> pattern;
+  {
+    TFileSizeLimit full(20);
+    EXPECT_EQ(BASS_Encode_Start(fMixer, early.c_str(), BASS_ENCODE_PCM | BASS_ENCODE_FP_16BIT, nullptr, nullptr), 0u);
+    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_CREATE);
+  }
+  EXPECT_NE(access(early.c_str(), F_OK), 0) << "a failed start left its file behind";
+  {
+    TFileSizeLimit full(44 + 10003);  // the last write ends part-way into a frame
+    e = BASS_Encode_Start(fMixer, late.c_str(), BASS_ENCODE_PCM | BASS_ENCODE_FP_16BIT, nullptr, nullptr);
+    ASSERT_NE(e, 0u);
+    ASSERT_TRUE(BASS_Encode_SetNotify(e, [](HENCODE, DWORD s, void* u) { static_cast<std::atomic<DWORD>*>(u)->store(s); }, &status));
+    pattern = Run(44100);
+    EXPECT_TRUE(WaitFor([&] { return BASS_Encode_IsActive(e) == BASS_ACTIVE_STOPPED; }));
+    EXPECT_TRUE(WaitFor([&] { return status.load() == BASS_ENCODE_NOTIFY_ENCODER; }));
+    BASS_Encode_Stop(e);
+    ASSERT_TRUE(vt::engine::test::WaitForEncoders(10s));
+  }
+  const std::string data = ReadFile(late);
+  ASSERT_EQ(data.size(), 44u + 10003u);
+  const uint32_t declared = uint8_t(data[40]) | uint8_t(data[41]) << 8 | uint8_t(data[42]) << 16 | uint32_t(uint8_t(data[43])) << 24;
+  EXPECT_EQ(declared, 10000u);
+  EXPECT_EQ(data.substr(44, declared), std::string(reinterpret_cast<const char*>(pattern.data()), declared));
+  EXPECT_EQ(RunCommand("soxi -s \"" + late + "\""), std::to_string(declared / 4) + "\n");
 }
 
 // A recorder killed with SIGKILL leaves a WAV file whose header is at most one
