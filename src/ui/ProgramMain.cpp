@@ -50,14 +50,20 @@ int RunVantorel(int& argc, char** argv, const TStartupValues& iStartupValues) {
   QCoreApplication::setApplicationName(kApplicationTitle);
 
   TSingleInstance instance(iStartupValues.InstanceNumber);
-  if (instance.TryHandOver()) return 0;
+  // On a server the console is all there is to say why nothing was started.
+  const auto handedOver = [&instance, &iStartupValues] {
+    std::fprintf(stderr, "Instance %d is already running (%s); it was asked to show its window, and this start ends\n",
+                 int(iStartupValues.InstanceNumber), instance.Key().c_str());
+    return 0;
+  };
+  if (instance.TryHandOver()) return handedOver();
   std::unique_ptr<TLoggerMainForm> form;
   instance.SetRestoreCallback([&form] {
     if (form) form->Restore();
   });
   if (!instance.Listen()) {
     // Another start won the race for the key between our look-up and now.
-    if (instance.TryHandOver()) return 0;
+    if (instance.TryHandOver()) return handedOver();
   }
 
   // From here on SIGTERM ends the run in order, even one that arrives while

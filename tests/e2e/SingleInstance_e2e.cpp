@@ -29,6 +29,9 @@ TEST(ProgramE2E, SecondStartHandsOverAndSigtermEndsInOrder) {
   auto second = StartVantorel(root.Path());
   EXPECT_EQ(second->WaitExit(10000), std::optional<int>(0));
   EXPECT_TRUE(first->Running());
+  // the console says why nothing started
+  EXPECT_NE(ReadFileText(root / "out.txt").find("Instance " + std::to_string(instance) + " is already running"),
+            std::string::npos);
 
   // another instance number starts normally beside it
   TE2ETempFolder other;
