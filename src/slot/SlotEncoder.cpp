@@ -153,11 +153,12 @@ void TSlotInfo::CycleEncoder() {
 
 void TSlotInfo::EnterCurrentRecording(const std::string& iRelativeName) {
   // A database that cannot be opened must not stop the recording, nor leave
-  // the rotation half done: the file goes on without a row.
+  // the rotation half done: the file goes on without a row for now.
+  fCurrentStartTime = Clock().Now();
   try {
     std::shared_ptr<ISQLConnection> connection = GetDatabaseConnection();
     fCurrentRecordingID =
-        EnterRecording(*connection, Clock().Now(), iRelativeName, [this](const std::string& m) { DoLogMessage(m); });
+        EnterRecording(*connection, fCurrentStartTime, iRelativeName, [this](const std::string& m) { DoLogMessage(m); });
   } catch (const std::exception& e) {
     fCurrentRecordingID = 0;
     DoLogMessage(fmt::format("Error updating database: {}", e.what()));
@@ -173,6 +174,7 @@ void TSlotInfo::CloseRecording(bool iKeepEncoder) {
   const DWORD encoder = fEncoder;
   if (encoder) {
     const uint64_t bytes = GetStreamPosition() - fRecordStartPos.load();
+    const std::string relative = fCurrentRelativeName;
     if (!iKeepEncoder) {
       BASS_Encode_Stop(encoder);
       fLevels.Peaks().Replace(nullptr, 0);
@@ -180,15 +182,20 @@ void TSlotInfo::CloseRecording(bool iKeepEncoder) {
       fCurrentFilename.Set("");
       fCurrentRelativeName.clear();
     }
-    const int32_t id = fCurrentRecordingID;
-    if (id != 0) {
-      const double seconds = static_cast<double>(bytes) / (static_cast<double>(fEffectiveSamplerate) * 2 * 4);
-      try {
+    const auto log = [this](const std::string& m) { DoLogMessage(m); };
+    int32_t id = fCurrentRecordingID;
+    try {
+      if (id != 0 || !relative.empty()) {
         std::shared_ptr<ISQLConnection> connection = GetDatabaseConnection();
-        StoreRecordingDuration(*connection, id, seconds, [this](const std::string& m) { DoLogMessage(m); });
-      } catch (const std::exception& e) {
-        DoLogMessage(fmt::format("Error updating database: {}", e.what()));
+        // A file whose row could not be entered when it began (a full disk, a
+        // database out of reach) gets it now: without one it would never be
+        // listed in the archive nor found by the cleanup.
+        if (id == 0) id = EnterRecording(*connection, fCurrentStartTime, relative, log);
+        const double seconds = static_cast<double>(bytes) / (static_cast<double>(fEffectiveSamplerate) * 2 * 4);
+        if (id != 0) StoreRecordingDuration(*connection, id, seconds, log);
       }
+    } catch (const std::exception& e) {
+      DoLogMessage(fmt::format("Error updating database: {}", e.what()));
     }
     fCueSheetData.clear();
     fCueSheetTrackCounter = 0;

@@ -434,6 +434,7 @@ protected:
 
   // Bookkeeping of this implementation (controller's thread only).
   std::string fCurrentRelativeName;   // relative name of the open file
+  TDateTime fCurrentStartTime = 0;    // its start time, for a row entered only at its end
   uint64_t fLastInputDropped = 0;     // bytes the input ring had dropped at the last tick
   bool fInputOverrun = false;         // an overrun incident is being reported
   uint64_t fLastQueueDropped = 0;     // bytes the file encoder's queue had dropped

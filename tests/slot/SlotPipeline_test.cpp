@@ -13,7 +13,9 @@
 
 #include "audio/engine/EngineTestHook.h"
 #include "shell/IniFile.h"
+#include "slot/SlotDatabase.h"
 #include "slot/SlotInfo.h"
+#include "support/SimpleSQLInterface.h"
 #include "SlotRunSupport.h"
 #include "SlotTestSupport.h"
 
@@ -193,6 +195,34 @@ TEST_F(SlotPipelineTest, UnopenableDatabaseDoesNotStartAFileEveryTick) {
   fClock->Advance(100);
   EXPECT_FALSE(fSlot->RotationCheck());
   EXPECT_EQ(fLog.Count("Encoding to file "), 1u);
+}
+
+// A file that began while its database was out of reach (a full disk, a folder
+// not there) is entered when it ends, with its start time and duration, so
+// the archive lists it and the cleanup can find it.
+TEST_F(SlotPipelineTest, FileWithoutARowIsEnteredWhenItEnds) {
+  fTmp.Write("blocker", "a file where a folder should be");
+  Configure("Format=wav16\nDatabaseFile=" + fTmp.Path("blocker/slot.db") + "\n");
+  ASSERT_TRUE(fSlot->RotationCheck());
+  ASSERT_NE(fSlot->Encoder(), 0u);
+  EXPECT_EQ(fSlot->CurrentRecordingID(), 0);
+  std::filesystem::remove(fTmp.Path("blocker"));
+  Run(2000);  // now 14:00:00: the next file
+  ASSERT_TRUE(fSlot->RotationCheck());
+  EXPECT_EQ(fLog.Count("Error updating database: "), 1u);
+  EXPECT_EQ(fSlot->CurrentRecordingID(), 2) << "the late row came first";
+  fSlot.reset();
+
+  ISQLConnectionPtr connection = GetSlotDatabaseConnection(fTmp.Path("blocker/slot.db"));
+  ISQLResultSetPtr rows = connection->PrepareStatement("SELECT starttime, duration, filename FROM recordings ORDER BY id")
+                              ->ExecuteQueryPrepared();
+  ASSERT_TRUE(rows->First());
+  EXPECT_EQ(rows->GetString(1).substr(0, 19), "2024-03-05 13:59:58");
+  EXPECT_NEAR(rows->GetFloat(2), 2.0, 0.1);
+  EXPECT_EQ(rows->GetString(3), "2024/03/05/2024-03-05-13-59-58.wav");
+  ASSERT_TRUE(rows->Next());
+  EXPECT_EQ(rows->GetString(3), "2024/03/05/2024-03-05-14-00-00.wav");
+  EXPECT_FALSE(rows->Next());
 }
 
 TEST_F(SlotPipelineTest, SourceErrorsAndDisabling) {
