@@ -20,22 +20,24 @@ std::shared_ptr<ISQLConnection> TSlotInfo::GetDatabaseConnection() {
   return connection;
 }
 
-namespace {
-TSlotCleanupContext MakeContext(TSlotInfo& iSlot, const std::string& iFolder, const std::string& iCurrent) {
-  return TSlotCleanupContext{iFolder, [&iSlot] { return iSlot.GetDatabaseConnection(); },
-                             [&iSlot](const std::string& m) { iSlot.DoLogMessage(m); }, {}, iCurrent};
+TSlotCleanupContext TSlotInfo::CleanupContext() {
+  // A file that cannot be deleted is tried again every second; its error is
+  // logged once an hour.
+  return TSlotCleanupContext{fFolder.Get(), [this] { return GetDatabaseConnection(); },
+                             [this](const std::string& m) {
+                               if (fCleanupLines.Pass(m, Clock().TickCount())) DoLogMessage(m);
+                             },
+                             {}, fCurrentFilename.Get()};
 }
-}  // namespace
 
 bool TSlotInfo::CleanUpByAge() {
   std::lock_guard<std::recursive_mutex> lock(fCS);
-  return ::CleanUpByAge(MakeContext(*this, fFolder.Get(), fCurrentFilename.Get()), fCleanupDaysEnabled, fCleanupDays);
+  return ::CleanUpByAge(CleanupContext(), fCleanupDaysEnabled, fCleanupDays);
 }
 
 bool TSlotInfo::CleanupBySpace() {
   std::lock_guard<std::recursive_mutex> lock(fCS);
-  return ::CleanupBySpace(MakeContext(*this, fFolder.Get(), fCurrentFilename.Get()), fCleanupSpaceEnabled,
-                          fCleanupSpace);
+  return ::CleanupBySpace(CleanupContext(), fCleanupSpaceEnabled, fCleanupSpace);
 }
 
 bool TSlotInfo::DeleteRecording(ISQLConnection& iConnection, int32_t iID, const std::string& iPath) {

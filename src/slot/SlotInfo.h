@@ -26,8 +26,10 @@
 #include <vector>
 
 #include "audio/engine/Engine.h"
+#include "slot/SlotCleanup.h"
 #include "slot/SlotClock.h"
 #include "slot/SlotLevels.h"
+#include "slot/SlotRepeatedLines.h"
 #include "slot/SlotSharedText.h"
 #include "slot/SlotTypes.h"
 #include "support/DateTime.h"
@@ -311,6 +313,7 @@ protected:
   bool EncoderDied();        // the open file's encoder is no longer running
   bool SlotInactive() const; // no file is to be written now
   void EnterCurrentRecording(const std::string& iRelativeName);
+  TSlotCleanupContext CleanupContext();  // slot lock held
   void AddCueSheetFileLine(const std::string& iFullName);
 
   void ReadConfig();         // SlotConfig.cpp
@@ -434,6 +437,7 @@ protected:
 
   // Bookkeeping of this implementation (controller's thread only).
   std::string fCurrentRelativeName;   // relative name of the open file
+  TRepeatedLines fCleanupLines{3600 * 1000};  // cleanup lines logged within the last hour (slot lock)
   TDateTime fCurrentStartTime = 0;    // its start time, for a row entered only at its end
   uint64_t fLastInputDropped = 0;     // bytes the input ring had dropped at the last tick
   bool fInputOverrun = false;         // an overrun incident is being reported

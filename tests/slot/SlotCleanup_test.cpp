@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -10,6 +11,9 @@
 
 #include "slot/SlotCleanup.h"
 #include "slot/SlotDatabase.h"
+#include "slot/SlotInfo.h"
+#include "shell/IniFile.h"
+#include "SlotTestSupport.h"
 #include "support/DateTime.h"
 #include "support/SimpleSQLInterface.h"
 
@@ -186,6 +190,33 @@ TEST_F(SlotCleanupTest, RecordingThatCannotBeDeletedKeepsItsRowAndTheAgeRuleRetr
   EXPECT_THAT(fLines, ElementsAre(error, error));
   EXPECT_THAT(RowIDs(), ElementsAre(id));
   EXPECT_TRUE(fs::is_directory(FullName("2024/03/05/a.mp3")));
+}
+
+// Through the slot: the rule still retries every second, but a file that
+// cannot be deleted has its error logged once an hour, not every second (where
+// it would push every other line out of the message log).
+TEST_F(SlotCleanupTest, SlotLogsAnUndeletableFileOnceAnHour) {
+  AddRecording("2024/03/05/a.mp3", 400, false);
+  fs::create_directories(FullName("2024/03/05/a.mp3"));
+  TSlotTempFolder settings;
+  settings.Write("Vantorel.ini", "[Slot0]\nName=Test\nSource=None\nFolder=" + fSlotFolder + "\n");
+  TIniFile ini(settings.Path("Vantorel.ini"));
+  auto clock = std::make_shared<TFakeSlotClock>();
+  TSlotInfo slot(ini, false, 0, clock);
+  std::vector<std::string> lines;
+  slot.SetOnLogMessage([&lines](const void*, const std::string& iMessage) { lines.push_back(iMessage); });
+
+  const std::string error = "Error deleting " + FullName("2024/03/05/a.mp3");
+  auto errors = [&] { return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(error) != std::string::npos; }); };
+  for (int tick = 0; tick < 5; ++tick) {
+    EXPECT_TRUE(slot.CleanUpByAge()) << "the rule keeps asking to be run again";
+    clock->Advance(1000);
+  }
+  EXPECT_EQ(errors(), 1);
+  clock->Advance(3600 * 1000);
+  EXPECT_TRUE(slot.CleanUpByAge());
+  EXPECT_EQ(errors(), 2);
+  EXPECT_EQ(RowIDs().size(), 1u);
 }
 
 TEST_F(SlotCleanupTest, SpaceRuleDeletesOneOldestRecordingPerCallUntilTheFloorIsReached) {
