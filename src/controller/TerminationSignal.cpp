@@ -24,6 +24,11 @@ void OnSignal(int) {
   errno = saved;
 }
 
+// SIGHUP too: a terminal or ssh session that closes ends the run in order
+// instead of killing it. A hang-up that was ignored when the program started
+// (nohup) stays ignored.
+bool gHangUpTaken = false;
+
 void Install(void (*iHandler)(int)) {
   struct sigaction action {};
   action.sa_handler = iHandler;
@@ -31,6 +36,12 @@ void Install(void (*iHandler)(int)) {
   action.sa_flags = SA_RESTART;
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGINT, &action, nullptr);
+  if (iHandler != SIG_DFL) {
+    struct sigaction current {};
+    sigaction(SIGHUP, nullptr, &current);
+    gHangUpTaken = current.sa_handler != SIG_IGN;
+  }
+  if (gHangUpTaken) sigaction(SIGHUP, &action, nullptr);
 }
 }  // namespace
 

@@ -1,7 +1,8 @@
 #pragma once
-// SIGTERM and SIGINT as an event of the Qt event loop: the handler only writes
-// one byte into a pipe, and a socket notifier on the other end runs the
-// callback on the loop's thread, where shutting down is safe.
+// SIGTERM, SIGINT and SIGHUP (unless ignored from the start, as under nohup) as
+// an event of the Qt event loop: the handler only writes one byte into a pipe,
+// and a socket notifier on the other end runs the callback on the loop's
+// thread, where shutting down is safe.
 #include <functional>
 #include <memory>
 

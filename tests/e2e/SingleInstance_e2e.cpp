@@ -1,6 +1,7 @@
 // The program as a whole: one instance per instance number, and an orderly end
 // on SIGTERM that leaves every slot's section in the settings file.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include "E2EProcess.h"
 
@@ -60,4 +61,27 @@ TEST(ProgramE2E, SecondStartHandsOverAndSigtermEndsInOrder) {
   }
   EXPECT_NE(ini.find("[Webserver]"), std::string::npos);
   EXPECT_NE(ini.find("Enabled=off"), std::string::npos);
+}
+
+// A closed terminal (SIGHUP) ends the run in order as SIGTERM does; under nohup,
+// which starts the program with the hang-up ignored, it goes on recording.
+TEST(ProgramE2E, HangUpEndsInOrderUnlessIgnoredFromTheStart) {
+  for (const bool ignored : {false, true}) {
+    SCOPED_TRACE(ignored ? "started with SIGHUP ignored" : "SIGHUP as inherited");
+    TE2ETempFolder root;
+    WriteFileText(root / "Vantorel.ini", Ini(InstanceNumber(2), 1, root.Path()));
+    void (*before)(int) = signal(SIGHUP, ignored ? SIG_IGN : SIG_DFL);
+    auto program = StartVantorel(root.Path());
+    signal(SIGHUP, before);
+    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(root / "rec0") || !program->Running(); }, 15000));
+    ASSERT_TRUE(program->Running()) << ReadFileText(root / "out.txt");
+    program->Signal(SIGHUP);
+    if (ignored) {
+      EXPECT_FALSE(program->WaitExit(1500).has_value());
+      continue;
+    }
+    EXPECT_EQ(program->WaitExit(5000), std::optional<int>(0)) << ReadFileText(root / "out.txt");
+    EXPECT_NE(ReadFileText(root / "Vantorel.ini").find("SilenceDetection="), std::string::npos)
+        << "the slot's section was written back";
+  }
 }
