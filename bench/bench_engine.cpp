@@ -11,6 +11,12 @@
 // Nyquist. ffmpeg's CPU time includes its process start-up, measured on a tiny
 // input and printed so it can be taken off.
 //
+// Speed alone says little about two resamplers of different fidelity, so the
+// run ends with what each of the three conversions does to test tones: the
+// level kept of tones in the upper audio band, and what is left of tones
+// between the new and the old Nyquist frequency, which a clean conversion
+// removes and a short filter folds back as aliases just below 22.05 kHz.
+//
 //   bench_engine [audio seconds, default 600] [rounds, default 3] [engine-only]
 // "engine-only" leaves ffmpeg out, for profiling the chain on its own.
 // Figures are medians over the rounds, so one disturbed run does not decide.
@@ -29,6 +35,7 @@
 
 #include "audio/engine/Engine.h"
 #include "audio/engine/EngineTestHook.h"
+#include "slot/SlotLevels.h"
 
 namespace {
 
@@ -44,12 +51,11 @@ std::vector<int16_t> Tone(size_t iFrames) {
   return out;
 }
 
-float sPeak = 0;
+// The slot's own level measurement (peaks for the meters and the silence
+// alarm); the waveform file it can also feed is not open here.
+TSlotLevels sLevels;
 unsigned long sCount = 0;
-void Level(HDSP, DWORD, void* buffer, DWORD length, void*) {
-  const float* s = static_cast<const float*>(buffer);
-  for (DWORD i = 0; i < length / 4; ++i) sPeak = std::max(sPeak, std::fabs(s[i]));
-}
+void Level(HDSP, DWORD, void* buffer, DWORD length, void*) { sLevels.DoLevelDSP(buffer, length); }
 void Counter(HDSP, DWORD, void*, DWORD length, void*) { sCount += length; }
 
 constexpr size_t kBlock = 4800;  // 0.1 s, as a capture callback would deliver
@@ -109,6 +115,71 @@ double RunFfmpeg(const std::string& iInput, const std::string& iFilter, const st
   return rc == 0 ? cpu : -1;
 }
 
+// Fidelity: the level (dB relative to the input) of a tone after conversion,
+// over the middle of a few seconds, so that filter start-up plays no part.
+// Above 22.05 kHz whatever is left is the tone folded below Nyquist.
+constexpr double kToneSeconds = 4;
+
+double LevelDb(const std::vector<float>& iOutput, double iInputRms) {
+  const size_t from = iOutput.size() / 4, to = iOutput.size() * 3 / 4;
+  double sum = 0;
+  for (size_t i = from; i < to; ++i) sum += double(iOutput[i]) * iOutput[i];
+  const double rms = std::sqrt(sum / std::max<size_t>(1, to - from));
+  return 20 * std::log10(std::max(rms, 1e-12) / iInputRms);
+}
+
+std::vector<int16_t> ToneAt(double iHz, size_t iFrames) {
+  std::vector<int16_t> out(iFrames * 2);
+  for (size_t i = 0; i < iFrames; ++i) out[2 * i] = out[2 * i + 1] = int16_t(16000 * std::sin(2 * M_PI * iHz * i / 48000));
+  return out;
+}
+constexpr double kToneRms = 16000 / 32768.0 / M_SQRT2;
+
+double EngineToneDb(const std::vector<int16_t>& iTone) {
+  const DWORD mixer = BASS_Mixer_StreamCreate(44100, 2, BASS_SAMPLE_FLOAT | BASS_MIXER_NONSTOP | BASS_STREAM_DECODE);
+  const DWORD push = BASS_StreamCreate(48000, 2, BASS_STREAM_DECODE, STREAMPROC_PUSH, nullptr);
+  BASS_Mixer_StreamAddChannel(mixer, push, 0);
+  std::vector<float> out, block(2 * 4410);
+  for (size_t at = 0; at < iTone.size(); at += 2 * kBlock) {
+    BASS_StreamPutData(push, iTone.data() + at, DWORD(std::min(2 * kBlock, iTone.size() - at) * 2));
+    const DWORD got = BASS_ChannelGetData(mixer, block.data(), DWORD(block.size() * 4));
+    if (got == DWORD(-1)) break;
+    out.insert(out.end(), block.begin(), block.begin() + got / 4);
+  }
+  BASS_StreamFree(push);
+  BASS_StreamFree(mixer);
+  return LevelDb(out, kToneRms);
+}
+
+double FfmpegToneDb(const std::string& iDir, const std::vector<int16_t>& iTone, const std::string& iFilter) {
+  const std::string in = iDir + "/tone.raw", out = iDir + "/tone.out.raw";
+  if (FILE* f = std::fopen(in.c_str(), "wb")) {
+    std::fwrite(iTone.data(), 2, iTone.size(), f);
+    std::fclose(f);
+  }
+  // The 16-bit output of the timed job, read back as floats.
+  const std::string command = "ffmpeg -nostdin -v error -y -f s16le -ar 48000 -ac 2 -i " + in +
+                              (iFilter.empty() ? "" : " -af " + iFilter) + " -ar 44100 -f s16le " + out;
+  if (std::system(command.c_str()) != 0) return NAN;
+  std::vector<float> samples;
+  if (FILE* f = std::fopen(out.c_str(), "rb")) {
+    int16_t s;
+    while (std::fread(&s, 2, 1, f) == 1) samples.push_back(s / 32768.0f);
+    std::fclose(f);
+  }
+  return LevelDb(samples, kToneRms);
+}
+
+void PrintFidelity(const std::string& iDir, const std::string& iSoxrFilter) {
+  std::printf("fidelity, tone level after conversion (dB; above 22.05 kHz: the alias left):\n");
+  std::printf("  tone       engine  ffmpeg soxr  ffmpeg default\n");
+  for (const double hz : {1000.0, 18000.0, 20000.0, 21000.0, 22600.0, 23000.0, 23500.0}) {
+    const auto tone = ToneAt(hz, size_t(kToneSeconds * 48000));
+    std::printf("  %5.1f kHz %7.1f %12.1f %15.1f\n", hz / 1000, EngineToneDb(tone), FfmpegToneDb(iDir, tone, iSoxrFilter),
+                FfmpegToneDb(iDir, tone, ""));
+  }
+}
+
 double Median(std::vector<double> iValues) {
   std::sort(iValues.begin(), iValues.end());
   return iValues.empty() ? -1 : iValues[iValues.size() / 2];
@@ -149,13 +220,13 @@ int main(int argc, char** argv) {
     ffDefault.push_back(RunFfmpeg(raw, "", dir + "/ffmpeg.wav"));
     ffStart.push_back(RunFfmpeg(tiny, "", dir + "/tiny.wav"));
   }
-  std::system(("rm -rf " + dir).c_str());
 
   const double e = Median(engine), fs = Median(ffSoxr), fd = Median(ffDefault), st = Median(ffStart);
   auto rate = [seconds](double iCpu) { return iCpu > 0 ? seconds / iCpu : 0.0; };
   std::printf("audio per run: %.0f s, 48 kHz 16-bit stereo -> 44.1 kHz 16-bit WAV; medians of %d rounds\n", seconds,
               rounds);
-  std::printf("  (engine peak %.3f, %lu bytes seen by the counter, %llu bytes dropped)\n", double(sPeak), sCount, dropped);
+  std::printf("  (engine peak %.3f, %lu bytes seen by the counter, %llu bytes dropped)\n", double(sLevels.LevelLeft()), sCount,
+              dropped);
   std::printf("engine chain:                   %.3f CPU s (%.3f wall s) = %5.0fx real time per CPU second\n", e,
               Median(wall), rate(e));
   if (engineOnly) {
@@ -172,5 +243,7 @@ int main(int argc, char** argv) {
   } else {
     std::printf("ffmpeg: failed\n");
   }
+  if (!engineOnly) PrintFidelity(dir, soxr);
+  std::system(("rm -rf " + dir).c_str());
   return 0;
 }

@@ -64,8 +64,7 @@ void IgnoreSigpipe() {
 
 TEncoder::TEncoder(const std::shared_ptr<TChannel>& iChannel, DWORD iFlags, TSampleFormat iFormat, size_t iQueueBytes)
     : fChannel(iChannel), fChannelHandle(iChannel->Handle()), fFlags(iFlags), fChans(iChannel->Chans()),
-      fFormat(iFormat), fConverted(new std::byte[size_t(kBlockFrames) * fChans * BytesPerSample(iFormat)]),
-      fQueue(iQueueBytes), fWakeBytes(iQueueBytes / 4) {
+      fFormat(iFormat), fQueue(iQueueBytes), fWakeBytes(iQueueBytes / 4) {
   sem_init(&fWake, 0, 0);
 }
 
@@ -126,10 +125,14 @@ HENCODE TEncoder::Start(const std::shared_ptr<TChannel>& iChannel, const char* i
 
 void TEncoder::Feed(const float* iData, DWORD iFrames) noexcept {
   if (fDead.load(std::memory_order_relaxed)) return;
-  const size_t samples = size_t(iFrames) * fChans;
-  const size_t bytes = samples * BytesPerSample(fFormat);
-  FromFloat(fFormat, iData, fConverted.get(), samples);
-  if (!fQueue.Write(fConverted.get(), bytes)) {
+  const size_t sampleBytes = BytesPerSample(fFormat);
+  const size_t bytes = size_t(iFrames) * fChans * sampleBytes;
+  // Converted straight into the queue. It holds whole frames only, so where it
+  // wraps no sample is split.
+  const bool queued = fQueue.WriteInPlace(bytes, [&](std::byte* iPart, size_t iOffset, size_t iLength) {
+    FromFloat(fFormat, iData + iOffset / sampleBytes, iPart, iLength / sampleBytes);
+  });
+  if (!queued) {
     fDropped.fetch_add(bytes, std::memory_order_relaxed);
     return;
   }
@@ -143,7 +146,6 @@ void TEncoder::Feed(const float* iData, DWORD iFrames) noexcept {
 void TEncoder::Run() {
   fSink->Begin();
   if (!fHeader.empty() && !fSink->Write(fHeader.data(), fHeader.size())) Died();
-  std::vector<std::byte> buffer(1 << 18);
   for (;;) {
     timespec until;
     clock_gettime(CLOCK_REALTIME, &until);
@@ -154,8 +156,12 @@ void TEncoder::Run() {
     }
     sem_timedwait(&fWake, &until);
     const bool stopping = fStopping.load(std::memory_order_acquire);
-    while (size_t n = fQueue.Read(buffer.data(), buffer.size())) {
-      if (!fDead.load(std::memory_order_relaxed) && !fSink->Write(buffer.data(), n)) Died();
+    // Written from where the bytes lie in the queue, a bounded piece at a time,
+    // so that the feeding side gets the room back while a slow sink writes.
+    auto write = [this](const std::byte* iPart, size_t, size_t iLength) {
+      if (!fDead.load(std::memory_order_relaxed) && !fSink->Write(iPart, iLength)) Died();
+    };
+    while (fQueue.ReadInPlace(kWriteBytes, write)) {
     }
     fSink->Tick();
     if (stopping) break;

@@ -25,6 +25,8 @@ class TEncoder : public TEngineObject, public std::enable_shared_from_this<TEnco
 public:
   // How often the encoder's thread takes what is queued, at the latest.
   static constexpr std::chrono::milliseconds kDrainInterval{250};
+  // The most the encoder's thread hands its sink in one write.
+  static constexpr size_t kWriteBytes = 1 << 16;
 
   // Starts an encoder on iChannel and puts it on the chain; 0 with the error set
   // on failure.
@@ -57,7 +59,6 @@ private:
   const DWORD fFlags;
   const DWORD fChans;
   const TSampleFormat fFormat;
-  std::unique_ptr<std::byte[]> fConverted;  // one block in the encoder's format
   TSpscRing fQueue;
   const size_t fWakeBytes;
   sem_t fWake;

@@ -47,6 +47,38 @@ public:
     return n;
   }
 
+  // Producer, without a copy of its own: iFill(part, offset, length) fills the
+  // iLength bytes in place, once or, where the storage wraps, twice (offset
+  // counts from the first byte). All or nothing, as Write.
+  template <class TFill>
+  bool WriteInPlace(size_t iLength, TFill&& iFill) {
+    const size_t w = fWrite.load(std::memory_order_relaxed);
+    const size_t r = fRead.load(std::memory_order_acquire);
+    if (fCapacity - (w - r) < iLength) return false;
+    const size_t at = w % fCapacity;
+    const size_t first = std::min(iLength, fCapacity - at);
+    if (first) iFill(fData.get() + at, size_t(0), first);
+    if (iLength > first) iFill(fData.get(), first, iLength - first);
+    fWrite.store(w + iLength, std::memory_order_release);
+    return true;
+  }
+
+  // Consumer, without a copy of its own: hands up to iLength queued bytes to
+  // iTake(part, offset, length) where they lie, once or twice as with
+  // WriteInPlace; they count as read when iTake returns. Returns the bytes read.
+  template <class TTake>
+  size_t ReadInPlace(size_t iLength, TTake&& iTake) {
+    const size_t r = fRead.load(std::memory_order_relaxed);
+    const size_t w = fWrite.load(std::memory_order_acquire);
+    const size_t n = std::min(iLength, w - r);
+    const size_t at = r % fCapacity;
+    const size_t first = std::min(n, fCapacity - at);
+    if (first) iTake(static_cast<const std::byte*>(fData.get() + at), size_t(0), first);
+    if (n > first) iTake(static_cast<const std::byte*>(fData.get()), first, n - first);
+    fRead.store(r + n, std::memory_order_release);
+    return n;
+  }
+
   // Consumer: drops everything queued so far.
   void Clear() { fRead.store(fWrite.load(std::memory_order_acquire), std::memory_order_release); }
 

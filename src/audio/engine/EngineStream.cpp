@@ -23,8 +23,7 @@ size_t RingBytes(DWORD iFreq, DWORD iChans, DWORD iFlags) {
 
 TPushStream::TPushStream(DWORD iFreq, DWORD iChans, DWORD iFlags)
     : TChannel(iFreq, iChans, iFlags, BASS_CTYPE_STREAM), fFormat(RawFormat(iFlags)),
-      fRawFrameBytes(iChans * DWORD(BytesPerSample(fFormat))), fRing(RingBytes(iFreq, iChans, iFlags)),
-      fRaw(new std::byte[size_t(kBlockFrames) * fRawFrameBytes]) {}
+      fRawFrameBytes(iChans * DWORD(BytesPerSample(fFormat))), fRing(RingBytes(iFreq, iChans, iFlags)) {}
 
 DWORD TPushStream::Put(const void* iData, DWORD iLength, bool iEnd) {
   TRealtimeScope realtime;
@@ -43,9 +42,14 @@ DWORD TPushStream::Put(const void* iData, DWORD iLength, bool iEnd) {
 DWORD TPushStream::ReadSource(float* oBuffer, DWORD iFrames) {
   if (fFormat == TSampleFormat::sfFloat32)
     return DWORD(fRing.Read(oBuffer, size_t(iFrames) * fRawFrameBytes) / fRawFrameBytes);
-  const DWORD frames = DWORD(fRing.Read(fRaw.get(), size_t(iFrames) * fRawFrameBytes) / fRawFrameBytes);
-  ToFloat(fFormat, fRaw.get(), oBuffer, size_t(frames) * Chans());
-  return frames;
+  // Converted straight out of the ring; it holds whole frames only, so a wrap
+  // never splits a sample.
+  const size_t sampleBytes = BytesPerSample(fFormat);
+  const size_t bytes = fRing.ReadInPlace(size_t(iFrames) * fRawFrameBytes, [&](const std::byte* iPart, size_t iOffset,
+                                                                                size_t iLength) {
+    ToFloat(fFormat, iPart, oBuffer + iOffset / sampleBytes, iLength / sampleBytes);
+  });
+  return DWORD(bytes / fRawFrameBytes);
 }
 
 bool TPushStream::SourceEnded() const { return fEnded.load(std::memory_order_acquire) && fRing.Available() == 0; }

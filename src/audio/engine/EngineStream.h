@@ -28,7 +28,6 @@ private:
   const TSampleFormat fFormat;
   const DWORD fRawFrameBytes;
   TSpscRing fRing;
-  std::unique_ptr<std::byte[]> fRaw;
   std::atomic<QWORD> fDropped{0};
   std::atomic<bool> fEnded{false};
 };
