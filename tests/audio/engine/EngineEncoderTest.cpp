@@ -95,6 +95,53 @@ TEST_F(TEncoderFixture, EveryEncoderReceivesEveryBlock) {
   EXPECT_EQ(withHeader.substr(44), expect);
 }
 
+// Many times round the smallest queue: every sample reaches the encoder as it
+// was converted into the queue, in each sample size (3-byte samples included).
+TEST_F(TEncoderFixture, QueuesStayExactWhereTheyWrap) {
+  BASS_SetConfig(BASS_CONFIG_ENCODE_QUEUE, 1);  // the least the engine allows: two blocks
+  struct TCase {
+    DWORD fFlag;
+    size_t fBytes;
+  } cases[] = {{BASS_ENCODE_FP_16BIT, 2}, {BASS_ENCODE_FP_24BIT, 3}, {0, 4}};
+  std::string got[3];
+  HENCODE encoders[3];
+  for (int i = 0; i < 3; ++i) {
+    encoders[i] = BASS_Encode_Start(fMixer, nullptr, BASS_ENCODE_NOHEAD | cases[i].fFlag, Collect, &got[i]);
+    ASSERT_NE(encoders[i], 0u);
+  }
+  std::vector<int16_t> pattern;
+  // Blocks of over a quarter of a queue, which wake its thread at once.
+  std::vector<float> sink(2 * 3000);
+  for (size_t at = 0; at < 108000; at += 3000) {  // thirteen times round
+    std::vector<int16_t> block(2 * 3000);
+    for (size_t i = 0; i < block.size(); ++i) block[i] = int16_t(((2 * at + i) * 7919) % 60000 - 30000);
+    pattern.insert(pattern.end(), block.begin(), block.end());
+    BASS_StreamPutData(fPush, block.data(), DWORD(block.size() * 2));
+    BASS_ChannelGetData(fMixer, sink.data(), DWORD(sink.size() * 4));
+    for (HENCODE e : encoders)  // the queues are small: give the encoder threads time
+      ASSERT_TRUE(WaitFor([e] { return BASS_Encode_GetCount(e, BASS_ENCODE_COUNT_QUEUE) == 0; }));
+  }
+  for (HENCODE e : encoders) {
+    EXPECT_EQ(BASS_Encode_GetCount(e, BASS_ENCODE_COUNT_QUEUE_FAIL), 0u);
+    BASS_Encode_Stop(e);
+  }
+  ASSERT_TRUE(vt::engine::test::WaitForEncoders(10s));
+  for (int i = 0; i < 3; ++i) {
+    std::string expect;
+    for (const int16_t v : pattern) {
+      if (cases[i].fBytes == 4) {
+        const float f = v / 32768.0f;
+        expect.append(reinterpret_cast<const char*>(&f), 4);
+      } else {
+        const int32_t s = cases[i].fBytes == 3 ? v * 256 : v;
+        for (size_t b = 0; b < cases[i].fBytes; ++b) expect.push_back(char(s >> (8 * b)));
+      }
+    }
+    EXPECT_TRUE(got[i] == expect) << cases[i].fBytes << "-byte samples: " << got[i].size() << " bytes, "
+                                  << expect.size() << " expected";
+  }
+}
+
 // A command-line encoder gets the exact PCM on its stdin (tee copies it to a file).
 TEST_F(TEncoderFixture, CommandLineEncoderReceivesExactBytes) {
   const std::string out = fDir + "/copy.raw";

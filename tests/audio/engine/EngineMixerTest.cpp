@@ -283,6 +283,43 @@ TEST_F(TMixerFixture, ChainRunsInPriorityOrder) {
   EXPECT_FALSE(BASS_FXSetParameters(echo, &params));
 }
 
+// Several times round a push stream's ring (5 s): every sample comes out as
+// it went in, converted where it lies, whatever the frame size.
+TEST_F(TMixerFixture, PushStreamsStayExactWhereTheirRingWraps) {
+  struct TCase {
+    DWORD fChans, fFlags;
+  } cases[] = {{1, 0}, {2, BASS_SAMPLE_8BITS}, {3, 0}, {2, BASS_SAMPLE_FLOAT}};
+  for (const auto& c : cases) {
+    const DWORD push = Keep(BASS_StreamCreate(8000, c.fChans, BASS_STREAM_DECODE | c.fFlags, STREAMPROC_PUSH, nullptr));
+    const size_t block = 1777 * c.fChans;  // no divisor of the ring's size
+    size_t at = 0;
+    for (int round = 0; round < 70; ++round) {  // 15.5 s in all
+      std::vector<float> expect(block);
+      std::vector<uint8_t> raw;
+      for (size_t i = 0; i < block; ++i, ++at) {
+        const int v = int((at * 7919) % 251) - 125;  // fits every format
+        if (c.fFlags & BASS_SAMPLE_FLOAT) {
+          const float f = v / 128.0f;
+          raw.insert(raw.end(), reinterpret_cast<const uint8_t*>(&f), reinterpret_cast<const uint8_t*>(&f) + 4);
+          expect[i] = f;
+        } else if (c.fFlags & BASS_SAMPLE_8BITS) {
+          raw.push_back(uint8_t(v + 128));  // unsigned, as 8-bit WAV data
+          expect[i] = v / 128.0f;
+        } else {
+          const int16_t s16 = int16_t(v * 256);
+          raw.insert(raw.end(), reinterpret_cast<const uint8_t*>(&s16), reinterpret_cast<const uint8_t*>(&s16) + 2);
+          expect[i] = v / 128.0f;
+        }
+      }
+      ASSERT_NE(BASS_StreamPutData(push, raw.data(), DWORD(raw.size())), DWORD(-1));
+      std::vector<float> out(block);
+      ASSERT_EQ(BASS_ChannelGetData(push, out.data(), DWORD(block * 4) | BASS_DATA_FLOAT), DWORD(block * 4));
+      ASSERT_EQ(out, expect) << c.fChans << " channels, flags " << c.fFlags << ", round " << round;
+    }
+    EXPECT_EQ(VT_StreamGetDropped(push), 0u);
+  }
+}
+
 TEST_F(TMixerFixture, PushStreamOverflowDropsNewestAndCounts) {
   const DWORD push = Keep(BASS_StreamCreate(8000, 1, BASS_STREAM_DECODE, STREAMPROC_PUSH, nullptr));
   std::vector<int16_t> second(8000, 1000);
