@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <thread>
 #include <vector>
@@ -61,6 +62,26 @@ TEST_F(SlotLevelsTest, PeaksAreTheLargestMagnitudePerChannelUnclipped) {
   fLevels.ResetLevels();
   EXPECT_EQ(fLevels.LevelLeft(), 0.0f);
   EXPECT_EQ(fLevels.LevelRight(), 0.0f);
+}
+
+// The loudest frame counts wherever it lies in blocks of any length, also in
+// the frames left over after the wide steps; NaN samples count as nothing.
+TEST_F(SlotLevelsTest, PeaksAreFoundAtEveryPositionAndNaNIsPassedOver) {
+  for (const std::size_t frames : {1u, 2u, 3u, 4u, 5u, 7u, 8u, 9u, 31u}) {
+    for (std::size_t at = 0; at < frames; ++at) {
+      TStereoBlock block(frames);
+      for (std::size_t f = 0; f < frames; ++f) block.Set(f, 0.01f * f, -0.02f * f);
+      block.Set(at, -0.9f, 0.8f);
+      Feed(block);
+      EXPECT_FLOAT_EQ(fLevels.LevelLeft(), 0.9f) << frames << " frames, loudest at " << at;
+      EXPECT_FLOAT_EQ(fLevels.LevelRight(), 0.8f) << frames << " frames, loudest at " << at;
+      block.Set(at, std::nanf(""), std::nanf(""));
+      Feed(block);
+      const float rest = frames == 1 ? 0.0f : float(at == frames - 1 ? frames - 2 : frames - 1);
+      EXPECT_FLOAT_EQ(fLevels.LevelLeft(), 0.01f * rest) << frames << " frames, NaN at " << at;
+      EXPECT_FLOAT_EQ(fLevels.LevelRight(), 0.02f * rest) << frames << " frames, NaN at " << at;
+    }
+  }
 }
 
 TEST_F(SlotLevelsTest, OnlyWholeFramesAreMeasured) {
