@@ -26,25 +26,18 @@ public:
   // Producer: writes all of iLength bytes or nothing (returns false when they do
   // not fit), so frames are never split by an overflow.
   bool Write(const void* iData, size_t iLength) {
-    const size_t w = fWrite.load(std::memory_order_relaxed);
-    // acquire: the consumer's release of fRead says those bytes were read.
-    const size_t r = fRead.load(std::memory_order_acquire);
-    if (fCapacity - (w - r) < iLength) return false;
-    CopyIn(w, static_cast<const std::byte*>(iData), iLength);
-    // release: the bytes are in place before the consumer sees the new index.
-    fWrite.store(w + iLength, std::memory_order_release);
-    return true;
+    const auto* data = static_cast<const std::byte*>(iData);
+    return WriteInPlace(iLength, [data](std::byte* iPart, size_t iOffset, size_t iBytes) {
+      std::memcpy(iPart, data + iOffset, iBytes);
+    });
   }
 
   // Consumer: reads up to iLength bytes, returns the number read.
   size_t Read(void* oData, size_t iLength) {
-    const size_t r = fRead.load(std::memory_order_relaxed);
-    // acquire: pairs with the producer's release of fWrite.
-    const size_t w = fWrite.load(std::memory_order_acquire);
-    const size_t n = std::min(iLength, w - r);
-    CopyOut(r, static_cast<std::byte*>(oData), n);
-    fRead.store(r + n, std::memory_order_release);
-    return n;
+    auto* data = static_cast<std::byte*>(oData);
+    return ReadInPlace(iLength, [data](const std::byte* iPart, size_t iOffset, size_t iBytes) {
+      std::memcpy(data + iOffset, iPart, iBytes);
+    });
   }
 
   // Producer, without a copy of its own: iFill(part, offset, length) fills the
@@ -53,12 +46,15 @@ public:
   template <class TFill>
   bool WriteInPlace(size_t iLength, TFill&& iFill) {
     const size_t w = fWrite.load(std::memory_order_relaxed);
+    // acquire: the consumer's release of fRead says those bytes were read.
     const size_t r = fRead.load(std::memory_order_acquire);
     if (fCapacity - (w - r) < iLength) return false;
+    if (iLength == 0) return true;
     const size_t at = w % fCapacity;
     const size_t first = std::min(iLength, fCapacity - at);
     if (first) iFill(fData.get() + at, size_t(0), first);
     if (iLength > first) iFill(fData.get(), first, iLength - first);
+    // release: the bytes are in place before the consumer sees the new index.
     fWrite.store(w + iLength, std::memory_order_release);
     return true;
   }
@@ -69,8 +65,10 @@ public:
   template <class TTake>
   size_t ReadInPlace(size_t iLength, TTake&& iTake) {
     const size_t r = fRead.load(std::memory_order_relaxed);
+    // acquire: pairs with the producer's release of fWrite.
     const size_t w = fWrite.load(std::memory_order_acquire);
     const size_t n = std::min(iLength, w - r);
+    if (n == 0) return 0;
     const size_t at = r % fCapacity;
     const size_t first = std::min(n, fCapacity - at);
     if (first) iTake(static_cast<const std::byte*>(fData.get() + at), size_t(0), first);
@@ -83,19 +81,6 @@ public:
   void Clear() { fRead.store(fWrite.load(std::memory_order_acquire), std::memory_order_release); }
 
 private:
-  void CopyIn(size_t iPos, const std::byte* iData, size_t iLength) {
-    const size_t at = iPos % fCapacity;
-    const size_t first = std::min(iLength, fCapacity - at);
-    std::memcpy(fData.get() + at, iData, first);
-    std::memcpy(fData.get(), iData + first, iLength - first);
-  }
-  void CopyOut(size_t iPos, std::byte* oData, size_t iLength) const {
-    const size_t at = iPos % fCapacity;
-    const size_t first = std::min(iLength, fCapacity - at);
-    std::memcpy(oData, fData.get() + at, first);
-    std::memcpy(oData + first, fData.get(), iLength - first);
-  }
-
   static_assert(std::atomic<size_t>::is_always_lock_free);
   const size_t fCapacity;
   std::unique_ptr<std::byte[]> fData;
