@@ -145,6 +145,10 @@ void TEncoder::Feed(const float* iData, DWORD iFrames) noexcept {
 
 void TEncoder::Run() {
   fSink->Begin();
+  // Whole frames a piece (the queue wraps at a frame boundary too), so a write
+  // that fails part-way knows which frames reached the sink.
+  const size_t frameBytes = fChans * BytesPerSample(fFormat);
+  const size_t pieceBytes = std::max<size_t>(1, kWriteBytes / frameBytes) * frameBytes;
   if (!fHeader.empty() && !fSink->Write(fHeader.data(), fHeader.size())) Died();
   for (;;) {
     timespec until;
@@ -161,7 +165,7 @@ void TEncoder::Run() {
     auto write = [this](const std::byte* iPart, size_t, size_t iLength) {
       if (!fDead.load(std::memory_order_relaxed) && !fSink->Write(iPart, iLength)) Died();
     };
-    while (fQueue.ReadInPlace(kWriteBytes, write)) {
+    while (fQueue.ReadInPlace(pieceBytes, write)) {
     }
     fSink->Tick();
     if (stopping) break;

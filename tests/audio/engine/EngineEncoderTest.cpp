@@ -281,23 +281,39 @@ TEST_F(TEncoderFixture, WavFileOnAFullDisk) {
     EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_CREATE);
   }
   EXPECT_NE(access(early.c_str(), F_OK), 0) << "a failed start left its file behind";
-  {
-    TFileSizeLimit full(44 + 10003);  // the last write ends part-way into a frame
-    e = BASS_Encode_Start(fMixer, late.c_str(), BASS_ENCODE_PCM | BASS_ENCODE_FP_16BIT, nullptr, nullptr);
-    ASSERT_NE(e, 0u);
-    ASSERT_TRUE(BASS_Encode_SetNotify(e, [](HENCODE, DWORD s, void* u) { static_cast<std::atomic<DWORD>*>(u)->store(s); }, &status));
-    pattern = Run(44100);
-    EXPECT_TRUE(WaitFor([&] { return BASS_Encode_IsActive(e) == BASS_ACTIVE_STOPPED; }));
-    EXPECT_TRUE(WaitFor([&] { return status.load() == BASS_ENCODE_NOTIFY_ENCODER; }));
-    BASS_Encode_Stop(e);
-    ASSERT_TRUE(vt::engine::test::WaitForEncoders(10s));
+  // The disk fills part-way into a frame: in the first write, and (3-byte
+  // samples) in the second one, after a first write of a whole number of frames
+  // but not of a round number of bytes.
+  const struct {
+    DWORD fFlag;
+    size_t fSampleBytes, fRoom;
+  } cases[] = {{BASS_ENCODE_FP_16BIT, 2, 10003}, {BASS_ENCODE_FP_24BIT, 3, 66539}};
+  for (const auto& c : cases) {
+    const size_t frame = 2 * c.fSampleBytes;
+    {
+      status = 0;
+      TFileSizeLimit full(44 + c.fRoom);
+      e = BASS_Encode_Start(fMixer, late.c_str(), BASS_ENCODE_PCM | c.fFlag, nullptr, nullptr);
+      ASSERT_NE(e, 0u);
+      ASSERT_TRUE(BASS_Encode_SetNotify(e, [](HENCODE, DWORD s, void* u) { static_cast<std::atomic<DWORD>*>(u)->store(s); }, &status));
+      pattern = Run(44100);
+      EXPECT_TRUE(WaitFor([&] { return BASS_Encode_IsActive(e) == BASS_ACTIVE_STOPPED; }));
+      EXPECT_TRUE(WaitFor([&] { return status.load() == BASS_ENCODE_NOTIFY_ENCODER; }));
+      BASS_Encode_Stop(e);
+      ASSERT_TRUE(vt::engine::test::WaitForEncoders(10s));
+    }
+    std::string samples;
+    for (const int16_t v : pattern) {
+      const int32_t s = c.fSampleBytes == 3 ? v * 256 : v;
+      for (size_t b = 0; b < c.fSampleBytes; ++b) samples.push_back(char(s >> (8 * b)));
+    }
+    const std::string data = ReadFile(late);
+    ASSERT_EQ(data.size(), 44u + c.fRoom);
+    const uint32_t declared = uint8_t(data[40]) | uint8_t(data[41]) << 8 | uint8_t(data[42]) << 16 | uint32_t(uint8_t(data[43])) << 24;
+    EXPECT_EQ(declared, c.fRoom / frame * frame) << c.fSampleBytes << "-byte samples";
+    EXPECT_EQ(data.substr(44, declared), samples.substr(0, declared)) << c.fSampleBytes << "-byte samples";
+    EXPECT_EQ(RunCommand("soxi -s \"" + late + "\""), std::to_string(declared / frame) + "\n");
   }
-  const std::string data = ReadFile(late);
-  ASSERT_EQ(data.size(), 44u + 10003u);
-  const uint32_t declared = uint8_t(data[40]) | uint8_t(data[41]) << 8 | uint8_t(data[42]) << 16 | uint32_t(uint8_t(data[43])) << 24;
-  EXPECT_EQ(declared, 10000u);
-  EXPECT_EQ(data.substr(44, declared), std::string(reinterpret_cast<const char*>(pattern.data()), declared));
-  EXPECT_EQ(RunCommand("soxi -s \"" + late + "\""), std::to_string(declared / 4) + "\n");
 }
 
 // A recorder killed with SIGKILL leaves a WAV file whose header is at most one
