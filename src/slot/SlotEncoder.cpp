@@ -16,14 +16,18 @@
 #include "support/SimpleSQLInterface.h"
 
 namespace {
-// Stops the previous file's encoder when CycleEncoder leaves, whichever way:
-// the new encoder is attached first, so the two files overlap and none of the
-// audio at the cut is lost.
+// Stops the previous file's encoder once the new one is attached, or when
+// CycleEncoder leaves early, whichever way: the two files overlap and none of
+// the audio at the cut is lost. The overlap lasts from the start of the new
+// encoder to Stop, so nothing slow (the database, the waveform file) may come
+// between them.
 class TStopEncoderOnExit {
 public:
   explicit TStopEncoderOnExit(DWORD iEncoder) : fEncoder(iEncoder) {}
-  ~TStopEncoderOnExit() {
+  ~TStopEncoderOnExit() { Stop(); }
+  void Stop() {
     if (fEncoder) BASS_Encode_Stop(fEncoder);
+    fEncoder = 0;
   }
   TStopEncoderOnExit(const TStopEncoderOnExit&) = delete;
   TStopEncoderOnExit& operator=(const TStopEncoderOnExit&) = delete;
@@ -124,6 +128,7 @@ void TSlotInfo::CycleEncoder() {
                                 command.fFlags | BASS_UNICODE | conversion | BASS_ENCODE_QUEUE, nullptr, nullptr);
     if (!encoder) error = BASS_ErrorGetCode();
   }
+  stopOld.Stop();
   fEncoder = encoder;
   if (!encoder) {
     fLevels.Peaks().Replace(nullptr, 0);  // the previous file's waveform ends with it

@@ -136,6 +136,44 @@ TEST_F(SlotPipelineTest, NoSampleIsLostAtTheCut) {
   EXPECT_EQ(fLog.Count("Test: Encoding to file "), 2u);
 }
 
+// Whatever is slow after the new file's encoder started (here the log line; a
+// database on a slow share, a waveform file) must not keep the previous file's
+// encoder recording: the overlap at the cut lasts only while the new one starts.
+TEST_F(SlotPipelineTest, TheCutOverlapsOnlyWhileTheNewEncoderStarts) {
+  Configure("Format=wav16\nDatabaseFile=" + fTmp.Path("db/slot.db") + "\n");
+  int64_t frame = 0;
+  const HSTREAM source = vt::engine::test::CreateGeneratorStream(8000, 2, [frame](float* ioBuffer, DWORD iFrames) mutable {
+    for (DWORD i = 0; i < iFrames; ++i, ++frame) ioBuffer[2 * i] = ioBuffer[2 * i + 1] = float(frame % 20000 - 10000) / 32768.0f;
+  });
+  ASSERT_NE(source, 0u);
+  TSlotInfoTestAccess::FeedMixer(*fSlot, source);
+  ASSERT_TRUE(fSlot->RotationCheck());
+  const std::string first = fSlot->CurrentFilename();
+  Run(2000);  // now 14:00:00.000
+  // The second file's log line takes a second of audio.
+  fSlot->SetOnLogMessage([this](const void*, const std::string& iMessage) {
+    if (iMessage.find("Encoding to file") == std::string::npos) return;
+    fClock->Advance(1000);
+    fPulledMs += 1000;
+    const uint64_t bytes = fPulledMs * 8 * 8;
+    EXPECT_TRUE(WaitUntil([&] { return fSlot->GetStreamPosition() >= bytes; }));
+  });
+  ASSERT_TRUE(fSlot->RotationCheck());
+  const std::string second = fSlot->CurrentFilename();
+  Run(500);
+  fSlot.reset();
+  ASSERT_TRUE(vt::engine::test::WaitForEncoders(10s));
+
+  const std::vector<int16_t> a = ReadWav16(first), b = ReadWav16(second);
+  ASSERT_GT(a.size(), 2u * 8000);
+  ASSERT_GT(b.size(), 2u * 8000);
+  const int16_t afterA = static_cast<int16_t>(a[a.size() - 2] == 9999 ? -10000 : a[a.size() - 2] + 1);
+  size_t overlap = 0;
+  while (2 * overlap < b.size() && b[2 * overlap] != afterA) ++overlap;
+  ASSERT_LT(2 * overlap, b.size()) << "gap at the cut";
+  EXPECT_LT(overlap, 800u) << "frames in both files; the slow second took 8000";
+}
+
 TEST_F(SlotPipelineTest, DeadFileEncoderIsReplacedAtOnce) {
   // dd writes its standard input to the file; killing it is an encoder crash.
   Configure("Format=customraw\nFileExtension=raw\nEncoderFilename=dd\nEncoderOptions=of=$FILENAME status=none\n"
