@@ -67,6 +67,8 @@ protected:
     fTone = std::make_unique<TJackTone>(iPorts);
     ASSERT_TRUE(fTone->Ready());
     for (int k = 0; k < iPorts; ++k) ASSERT_TRUE(fTone->Connect(k, "vantorel:in_" + std::to_string(k + 1)));
+    // What the recorder's clients hold from now on, once drained, is the tone on every port.
+    ASSERT_TRUE(fTone->WaitCycles()) << "the tone client stopped running";
   }
 
   TTempFolder fFolder;

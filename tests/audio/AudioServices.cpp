@@ -1,5 +1,6 @@
 #include "AudioServices.h"
 
+#include <chrono>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -176,7 +177,18 @@ int TJackTone::Process(jack_nframes_t iFrames, void* iArg) {
     for (jack_nframes_t f = 0; f < iFrames; ++f) out[f] = Value(static_cast<int>(k), self->fFrame + f);
   }
   self->fFrame += iFrames;
+  self->fCycles.fetch_add(1, std::memory_order_release);
   return 0;
+}
+
+bool TJackTone::WaitCycles(uint64_t iCycles) {
+  const uint64_t until = fCycles.load(std::memory_order_acquire) + iCycles;
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (fCycles.load(std::memory_order_acquire) < until) {
+    if (std::chrono::steady_clock::now() > giveUp) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
 }
 
 // ---------------------------------------------------------------- PulseAudio

@@ -106,6 +106,11 @@ public:
   bool Ready() const { return fClient != nullptr; }
   // Connects output k (from 0) to the named input port.
   bool Connect(int iPort, const std::string& iInput);
+  // Waits for iCycles more process cycles. A connection carries the tone from
+  // the next cycle on, and a cycle that was under way while connecting reaches
+  // the reader up to two cycles later: after four, everything read since is
+  // the tone.
+  bool WaitCycles(uint64_t iCycles = 4);
 
   static float Value(int iPort, uint64_t iFrame) {
     return static_cast<float>(iPort) * 0.125f + static_cast<float>(iFrame % 1024) / 8192.0f;
@@ -116,6 +121,7 @@ private:
   jack_client_t* fClient = nullptr;
   std::vector<jack_port_t*> fPorts;
   uint64_t fFrame = 0;  // process thread only
+  std::atomic<uint64_t> fCycles{0};
 };
 
 // pulseaudio with the null sink "logtest" and a low-latency reader on its
