@@ -72,7 +72,7 @@ protected:
   static void SetUpTestSuite() { fServer = std::make_unique<vt::streamtest::TIcecast>(); }
   static void TearDownTestSuite() { fServer.reset(); }
   void SetUp() override {
-    if (!fServer->Ready()) GTEST_FAIL() << "icecast2 did not start";
+    if (!fServer->Ready()) GTEST_FAIL() << "icecast2 did not start\n" << fServer->Log();
   }
   void TearDown() override {
     fSlot.reset();

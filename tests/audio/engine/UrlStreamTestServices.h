@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -39,16 +40,22 @@ inline bool WaitFor(const std::function<bool()>& iCondition, std::chrono::millis
   return true;
 }
 
+// A port nobody listens on, for a server of a test to take. It lies below the
+// kernel's range of ephemeral ports, so that no outgoing connection (of this or
+// a parallel test) takes it as its own port before the server binds it.
 inline int FreePort() {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t n = sizeof a;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
-  ::close(s);
-  return ntohs(a.sin_port);
+  static std::mt19937 random(std::random_device{}() ^ unsigned(::getpid()));
+  for (;;) {
+    const int port = std::uniform_int_distribution<int>(20000, 32000)(random);
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(uint16_t(port));
+    const bool free = ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(s);
+    if (free) return port;
+  }
 }
 
 inline std::string Capture(const std::string& iCommand) {
@@ -115,8 +122,7 @@ class TIcecast {
 public:
   static constexpr const char* kPassword = "hackme";
 
-  TIcecast() : fDir(MakeTempDir("icecast")), fPort(FreePort()), fSecurePort(FreePort()) {
-    while (fSecurePort == fPort) fSecurePort = FreePort();
+  TIcecast() : fDir(MakeTempDir("icecast")) {
     std::filesystem::create_directories(fDir / "log");
     // A self-signed certificate, as small stations use: icecast2 wants the key
     // and the certificate in one file.
@@ -125,19 +131,31 @@ public:
                  "-subj /CN=127.0.0.1 >/dev/null 2>&1 && cat " + pem + ".crt >> " + pem + " && chmod 644 " + pem)
                     .c_str());
     std::system(("chown -R icecast2:icecast " + (fDir / "log").string() + " 2>/dev/null").c_str());
-    std::ofstream(fDir / "icecast.xml") << "<icecast><limits><burst-size>65536</burst-size></limits>"
-        "<authentication><source-password>" << kPassword << "</source-password><admin-user>admin</admin-user>"
-        "<admin-password>" << kPassword << "</admin-password></authentication>"
-        "<listen-socket><port>" << fPort << "</port><bind-address>127.0.0.1</bind-address></listen-socket>"
-        "<listen-socket><port>" << fSecurePort << "</port><bind-address>127.0.0.1</bind-address><ssl>1</ssl></listen-socket>"
-        "<paths><basedir>/usr/share/icecast2</basedir><logdir>" << (fDir / "log").string() << "</logdir>"
-        "<ssl-certificate>" << pem << "</ssl-certificate>"
-        "<webroot>/usr/share/icecast2/web</webroot><adminroot>/usr/share/icecast2/admin</adminroot></paths>"
-        "<logging><loglevel>2</loglevel></logging>"
-        "<security><chroot>0</chroot><changeowner><user>icecast2</user><group>icecast</group></changeowner></security>"
-        "</icecast>";
-    fServer.Start({"icecast2", "-c", (fDir / "icecast.xml").string()}, (fDir / "stdout.log").string());
-    fReady = WaitFor([&] { return Status().find("\"icestats\"") != std::string::npos; }, 10s);
+    // A port taken by another test between choosing and binding leaves the
+    // server without it: then it is started again on other ports.
+    for (int attempt = 0; attempt < 3 && !fReady; ++attempt) {
+      fServer.Stop();
+      fPort = FreePort();
+      do fSecurePort = FreePort(); while (fSecurePort == fPort);
+      std::ofstream(fDir / "icecast.xml") << "<icecast><location>" << fDir.filename().string() << "</location>"
+          "<limits><burst-size>65536</burst-size></limits>"
+          "<authentication><source-password>" << kPassword << "</source-password><admin-user>admin</admin-user>"
+          "<admin-password>" << kPassword << "</admin-password></authentication>"
+          "<listen-socket><port>" << fPort << "</port><bind-address>127.0.0.1</bind-address></listen-socket>"
+          "<listen-socket><port>" << fSecurePort << "</port><bind-address>127.0.0.1</bind-address><ssl>1</ssl></listen-socket>"
+          "<paths><basedir>/usr/share/icecast2</basedir><logdir>" << (fDir / "log").string() << "</logdir>"
+          "<ssl-certificate>" << pem << "</ssl-certificate>"
+          "<webroot>/usr/share/icecast2/web</webroot><adminroot>/usr/share/icecast2/admin</adminroot></paths>"
+          "<logging><loglevel>2</loglevel></logging>"
+          "<security><chroot>0</chroot><changeowner><user>icecast2</user><group>icecast</group></changeowner></security>"
+          "</icecast>";
+      fServer.Start({"icecast2", "-c", (fDir / "icecast.xml").string()}, (fDir / "stdout.log").string());
+      // Ours (its location is its folder's name) and listening on both ports.
+      fReady = WaitFor([&] {
+        return Status().find(fDir.filename().string()) != std::string::npos &&
+               Capture("curl -sk -m 2 -o /dev/null -w %{http_code} " + SecureUrl("/status-json.xsl")) == "200";
+      }, 10s);
+    }
   }
   ~TIcecast() {
     fFeeders.clear();
@@ -146,6 +164,13 @@ public:
     std::filesystem::remove_all(fDir, ec);
   }
   bool Ready() const { return fReady; }
+  // What the server said on its console and in its error log, for a failure message.
+  std::string Log() const {
+    return "stdout: " + Capture("cat " + (fDir / "stdout.log").string() + " 2>&1") +
+           "\nerror.log: " + Capture("tail -n 20 " + (fDir / "log" / "error.log").string() + " 2>&1") +
+           "\nports " + std::to_string(fPort) + ", " + std::to_string(fSecurePort) + "; running " +
+           (fServer.Running() ? "yes" : "no");
+  }
   int Port() const { return fPort; }
   std::string Url(const std::string& iMount) const { return "http://127.0.0.1:" + std::to_string(fPort) + iMount; }
   // The same mount over TLS, with the self-signed certificate.
@@ -219,7 +244,7 @@ public:
 
 private:
   std::filesystem::path fDir;
-  int fPort, fSecurePort;
+  int fPort = 0, fSecurePort = 0;
   TChild fServer;
   bool fReady = false;
   std::vector<std::unique_ptr<TChild>> fFeeders;

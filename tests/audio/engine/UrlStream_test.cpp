@@ -283,7 +283,7 @@ protected:
   static void SetUpTestSuite() { fServer = std::make_unique<vt::streamtest::TIcecast>(); }
   static void TearDownTestSuite() { fServer.reset(); }
   void SetUp() override {
-    if (!fServer->Ready()) GTEST_FAIL() << "icecast2 did not start";
+    if (!fServer->Ready()) GTEST_FAIL() << "icecast2 did not start\n" << fServer->Log();
   }
   void TearDown() override { fServer->StopFeeders(); }
   static std::unique_ptr<vt::streamtest::TIcecast> fServer;
