@@ -24,9 +24,9 @@ void TSlotLevels::DoLevelDSP(const void* iBuffer, uint32_t iLength) noexcept {
   float peakRight = 0.0f;
   std::size_t i = 0;
 #if defined(__SSE2__)
-  // Two frames a vector, left in the even lanes, two vectors a round; magnitudes by clearing the
-  // sign. maxps keeps its second operand where the first is NaN, so NaN
-  // samples are passed over as in the plain loop below.
+  // Two frames a vector (left in the even lanes), two vectors a round;
+  // magnitudes by clearing the sign. maxps keeps its second operand where the
+  // first is NaN, so NaN samples are passed over as in the plain loop below.
   const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
   __m128 peaks = _mm_setzero_ps(), more = _mm_setzero_ps();
   for (; i + 4 <= frames; i += 4) {

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "TempFolder.h"
+#include "support/FileSizeLimit.h"
 
 namespace {
 
@@ -206,26 +207,6 @@ TEST_F(IniFileTest, RefusedWriteRaisesAndIsNotReadBack) {
             1)
       << "no temporary file left behind";
 }
-
-// A full disk, for root too: the file-size limit makes the rewrite fail half-way.
-class TFileSizeLimit {
-public:
-  explicit TFileSizeLimit(rlim_t iBytes) {
-    getrlimit(RLIMIT_FSIZE, &fOld);
-    fOldHandler = signal(SIGXFSZ, SIG_IGN);
-    rlimit limit = fOld;
-    limit.rlim_cur = iBytes;
-    setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~TFileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &fOld);
-    signal(SIGXFSZ, fOldHandler);
-  }
-
-private:
-  rlimit fOld{};
-  sighandler_t fOldHandler;
-};
 
 TEST_F(IniFileTest, WriteFailingHalfWayKeepsTheOldFile) {
   TIniFile ini(Path());

@@ -52,7 +52,7 @@ public:
     if (iLength == 0) return true;
     const size_t at = w % fCapacity;
     const size_t first = std::min(iLength, fCapacity - at);
-    if (first) iFill(fData.get() + at, size_t(0), first);
+    iFill(fData.get() + at, size_t(0), first);
     if (iLength > first) iFill(fData.get(), first, iLength - first);
     // release: the bytes are in place before the consumer sees the new index.
     fWrite.store(w + iLength, std::memory_order_release);
@@ -71,7 +71,7 @@ public:
     if (n == 0) return 0;
     const size_t at = r % fCapacity;
     const size_t first = std::min(n, fCapacity - at);
-    if (first) iTake(static_cast<const std::byte*>(fData.get() + at), size_t(0), first);
+    iTake(static_cast<const std::byte*>(fData.get() + at), size_t(0), first);
     if (n > first) iTake(static_cast<const std::byte*>(fData.get()), first, n - first);
     fRead.store(r + n, std::memory_order_release);
     return n;

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "EngineTestSupport.h"
+#include "support/FileSizeLimit.h"
 #include "audio/engine/Engine.h"
 #include "audio/engine/EngineTestHook.h"
 
@@ -243,27 +244,6 @@ TEST_F(TEncoderFixture, WavFilesHoldTheSamples) {
   EXPECT_EQ(RunCommand("soxi -s \"" + wav32 + "\""), "44100\n");
   EXPECT_EQ(RunCommand("soxi -e \"" + wav32 + "\""), "Floating Point PCM\n");
 }
-
-// Files may grow no further than iBytes while it lives: a full disk as the
-// writer sees it (writes past the limit fail; SIGXFSZ is ignored meanwhile).
-class TFileSizeLimit {
-public:
-  explicit TFileSizeLimit(rlim_t iBytes) {
-    getrlimit(RLIMIT_FSIZE, &fOld);
-    fOldHandler = signal(SIGXFSZ, SIG_IGN);
-    rlimit limit = fOld;
-    limit.rlim_cur = iBytes;
-    setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~TFileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &fOld);
-    signal(SIGXFSZ, fOldHandler);
-  }
-
-private:
-  rlimit fOld{};
-  sighandler_t fOldHandler;
-};
 
 // A WAV file on a full disk. Too full for the header: the start fails and the
 // empty file it made is gone (retried every few seconds, such files would pile
