@@ -130,7 +130,7 @@ void TSlotInfo::CycleEncoder() {
   fEncoder = encoder;
   if (!encoder) {
     fLevels.Peaks().Replace(nullptr, 0);  // the previous file's waveform ends with it
-    ReportError(ekFile, FileStartError(folderError, error));
+    ReportError(ekFile, FileStartError(folderError, error, command.fCommand, command.fFlags & BASS_ENCODE_PCM));
     fCurrentFilename.Set("");
     fCurrentRelativeName.clear();
     fCurrentRecordingID = 0;

@@ -43,11 +43,20 @@ std::string MakeRecordingFolder(const std::string& iFullName) {
   return fmt::format("Cannot create folder {}: {}", folder.string(), ec.message());
 }
 
-std::string FileStartError(const std::string& iFolderError, int iEngineError) {
+std::string FileStartError(const std::string& iFolderError, int iEngineError, const std::string& iCommand, bool iWav) {
   // A folder that cannot be made is why the encoder could not start; the
   // engine would only say that it could not create the file.
   if (!iFolderError.empty()) return iFolderError;
-  return fmt::format("Cannot start the encoder: {}", BassErrorText(iEngineError));
+  if (iWav) return fmt::format("Cannot write WAV file: {}", BassErrorText(iEngineError));
+  // The command starts with the program between double quotes.
+  std::string program = iCommand;
+  if (!program.empty() && program.front() == '"') {
+    const size_t close = program.find('"', 1);
+    program = program.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+  } else {
+    program = program.substr(0, program.find(' '));
+  }
+  return fmt::format("Cannot start encoder \"{}\": {}", program, BassErrorText(iEngineError));
 }
 
 // ---------------------------------------------------------------- the slot's side

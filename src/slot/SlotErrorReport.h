@@ -39,8 +39,11 @@ std::string ErrorClearedLine(TSlotErrorKind iKind, const std::string& iError);
 // "Cannot create folder <folder>: <reason>" when that fails, else empty.
 std::string MakeRecordingFolder(const std::string& iFullName);
 // The file's failure when its encoder did not start: the folder's error when
-// there is one, else "Cannot start the encoder: <engine text>".
-std::string FileStartError(const std::string& iFolderError, int iEngineError);
+// there is one, else "Cannot write WAV file: <engine text>" (iWav: the engine
+// writes the file itself), else "Cannot start encoder <program>: <engine
+// text>" with the program of iCommand. Never the file's name, which changes
+// with every attempt.
+std::string FileStartError(const std::string& iFolderError, int iEngineError, const std::string& iCommand, bool iWav);
 
 // An error that the slot has logged and shows already: whoever catches it
 // need not log it again.

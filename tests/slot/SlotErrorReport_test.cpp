@@ -53,6 +53,17 @@ TEST(SlotErrorReport, LinesOnlyWhenAFailureBeginsChangesOrClears) {
   EXPECT_EQ(report.Set(ekFile, ""), "") << "a withdrawn failure has nothing left to clear";
 }
 
+TEST(SlotErrorReport, FileStartErrorNamesTheCauseButNotTheFile) {
+  const std::string engine = "can't open the file (BASS error 2)";
+  EXPECT_EQ(FileStartError("Cannot create folder /r: Permission denied", 2, "\"lame\" -r x", false),
+            "Cannot create folder /r: Permission denied");
+  EXPECT_EQ(FileStartError("", 2, "\"/opt/my enc/lame\" --flush \"/r/a.mp3\"", false),
+            "Cannot start encoder \"/opt/my enc/lame\": " + engine);
+  EXPECT_EQ(FileStartError("", 2, "oggenc -r", false), "Cannot start encoder \"oggenc\": " + engine);
+  EXPECT_EQ(FileStartError("", 33, "/r/2024-03-05-14-00-00.wav", true),
+            "Cannot write WAV file: couldn't create the file (BASS error 33)");
+}
+
 // A slot recording a generated stream on a fake clock, with its log.
 class SlotErrorTest : public ::testing::Test {
 protected:
@@ -120,8 +131,9 @@ TEST_F(SlotErrorTest, EncoderThatWillNotStartIsLoggedOnce) {
             fTmp.Path("slot.db") + "\n");
   Tick(35000);
   EXPECT_EQ(fSlot->Encoder(), 0u);
-  EXPECT_EQ(fSlot->ErrorMessage().rfind("Cannot start the encoder: ", 0), 0u) << fSlot->ErrorMessage();
-  EXPECT_EQ(Count("Test: Cannot start the encoder: "), 1u) << Lines();
+  const std::string error = "Cannot start encoder \"" + fTmp.Path("no-such-encoder") + "\": ";
+  EXPECT_EQ(fSlot->ErrorMessage().rfind(error, 0), 0u) << fSlot->ErrorMessage();
+  EXPECT_EQ(Count("Test: " + error), 1u) << Lines();
 }
 
 // A database file that is not SQLite: the recording goes on without rows, and
