@@ -79,9 +79,9 @@ void TSlotInfo::ReadConfig() {
   fNoAutoRotate = ini.ReadSwitch(s, "NoAutoRotate", false);
 
   fTimeSlotLength = ini.ReadInteger(s, "TimeSlotLength", ini.ReadInteger(kGeneral, "TimeSlotLength", 60));
-  if (EffectiveTimeSlotLength(fTimeSlotLength) != fTimeSlotLength)
-    fConfigWarnings.push_back(fmt::format("Invalid time slot length {} minutes: files are cut every {} minutes",
-                                          fTimeSlotLength.load(), EffectiveTimeSlotLength(fTimeSlotLength)));
+  if (const int32_t used = EffectiveTimeSlotLength(fTimeSlotLength); used != fTimeSlotLength)
+    fConfigWarnings.push_back(fmt::format("Invalid time slot length {} minutes: files are cut every {} minute{}",
+                                          fTimeSlotLength.load(), used, used == 1 ? "" : "s"));
   fTimeSlotAlign = ini.ReadSwitch(s, "TimeSlotAlign", true);
   fTimeSlotOffset = ini.ReadInteger(s, "TimeSlotOffset", ini.ReadInteger(kGeneral, "TimeSlotOffset", 0));
   fCueSheet = ini.ReadSwitch(s, "CueSheet", false);

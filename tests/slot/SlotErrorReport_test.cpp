@@ -204,6 +204,11 @@ TEST_F(SlotErrorTest, TimeSlotLengthBeyondAYearIsCutToAYear) {
   EXPECT_EQ(Count("Test: Encoding to file "), 1u);
   fSlot->SetTimeSlotLength(1000000);
   EXPECT_FALSE(fSlot->RotationCheck()) << "the same year-long slot";
+
+  fSlot.reset();
+  fLines.clear();
+  Configure("TimeSlotLength=0\nFormat=wav16\nFolder=" + fTmp.Path("rec") + "\nDatabaseFile=" + fTmp.Path("slot.db") + "\n");
+  EXPECT_EQ(Count("Test: Invalid time slot length 0 minutes: files are cut every 1 minute"), 1u) << Lines();
 }
 
 }  // namespace
