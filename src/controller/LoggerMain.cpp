@@ -245,7 +245,9 @@ void TLoggerMain::timTimerTimer() {
   TMessageLog::TBlockedScope blocked(fMessageLog);
   for (auto& slot : fSlotInfo) {
     try {
-      if (slot->RotationCheck()) timCleanup->start();
+      // QTimer::start restarts a running timer: a slot that rotates on every
+      // tick (not aligned and writing no file) would keep it from ever firing.
+      if (slot->RotationCheck() && !timCleanup->isActive()) timCleanup->start();
     } catch (const std::exception& e) {
       LogMessage(this, fmt::format("{}: {}", slot->Name(), e.what()));
     }

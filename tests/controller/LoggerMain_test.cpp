@@ -1,6 +1,6 @@
-// The controller with real (idle) slots on a Qt event loop: requests and their
-// bounds, what reaches the settings file, plug-in errors, and a main-thread
-// wait for a worker that logs.
+// The controller with real slots on a Qt event loop: requests and their
+// bounds, what reaches the settings file, plug-in errors, a main-thread
+// wait for a worker that logs, and the cleanup timer beside an idle slot.
 #include "controller/LoggerMain.h"
 #include "shell/VantorelGlobals.h"
 
@@ -19,7 +19,9 @@
 
 #include "ControllerTestSupport.h"
 #include "shell/IniFile.h"
+#include "slot/SlotDatabase.h"
 #include "slot/SlotInfo.h"
+#include "support/DateTime.h"
 
 namespace {
 class LoggerMainTest : public ::testing::Test {
@@ -237,4 +239,34 @@ TEST_F(LoggerMainTest, CleanupTimerSwitchesItselfOffWhenNothingIsDeleted) {
   ASSERT_TRUE(RunUntil([&] { return ticks >= 3; }));
   EXPECT_TRUE(everOn);
   EXPECT_TRUE(RunUntil([&] { return !controller.CleanupTimerActive(); }, 5000));
+}
+
+// A non-aligned slot that writes no file asks for a new one on every 100 ms
+// tick, and each of those rotations switches the cleanup on again. Switching it
+// on must leave the running 1000 ms timer alone, or it is restarted before it
+// ever fires and nothing expires while that slot is idle.
+TEST_F(LoggerMainTest, AnIdleUnalignedSlotDoesNotHoldOffTheCleanupOfAnother) {
+  const std::string folder = fRoot + "/rec1";
+  std::filesystem::create_directories(folder + "/old");
+  std::ofstream(folder + "/old/expired.wav") << "RIFF";
+  {
+    auto connection = GetSlotDatabaseConnection(folder + "/Vantorel.db");
+    InsertRecordingRow(*connection, Now() - 10.0, "old/expired.wav");
+  }
+  WriteIni("[Slot0]\nName=Idle\nSource=None\nTimeSlotAlign=off\nFolder=" + fRoot +
+           "/rec0\n"
+           "[Slot1]\nName=Tone\nSource=Stream\nStreamURL=lavfi:sine=frequency=1000:sample_rate=44100\n"
+           "Samplerate=44100\nFormat=wav16\nCleanupDays=1\nCleanupSpaceEnabled=off\nFolder=" +
+           folder + "\n");
+  TIniFile ini(fIniPath);
+  TLoggerMain controller(ini, Values(2, 0), Options());
+  // The tone slot's first file is its rotation.
+  ASSERT_TRUE(RunUntil([&] { return controller.Slot(1).Recording(); }, 10000));
+  // The cleanup ticks a second after the rotation; a loaded machine gets a
+  // little more.
+  EXPECT_TRUE(RunUntil([&] { return !std::filesystem::exists(folder + "/old/expired.wav"); }, 3000));
+  {
+    auto connection = GetSlotDatabaseConnection(folder + "/Vantorel.db");
+    EXPECT_EQ(SelectRecordingsOldestFirst(*connection).size(), 1u);  // the tone's own file only
+  }
 }
