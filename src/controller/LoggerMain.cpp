@@ -14,6 +14,7 @@
 #include "audio/AudioDevices.h"
 #include "audio/engine/Engine.h"
 #include "controller/CleanupPass.h"
+#include "controller/EmailAlarms.h"
 #include "controller/EnginePlugins.h"
 #include "controller/HTTPAlarms.h"
 #include "controller/SilenceAlarm.h"
@@ -85,6 +86,9 @@ TLoggerMain::TLoggerMain(TIniFile& iIniFile, const TStartupValues& iStartupValue
                                                 [this](std::function<void()> iTask) { PostToMainThread(std::move(iTask)); });
   }
 
+  fEmailAlarms = std::make_unique<TEmailAlarms>([this](const std::string& iText) { LogMessage(this, iText); },
+                                                [this](std::function<void()> iTask) { PostToMainThread(std::move(iTask)); });
+
   auto makeTimer = [this](int iInterval, void (TLoggerMain::*iHandler)()) {
     auto* timer = new QTimer(fContext.get());  // owned by the context
     timer->setInterval(iInterval);
@@ -111,6 +115,7 @@ TLoggerMain::~TLoggerMain() {
   timCleanup->stop();
   timStreamTitle->stop();
   fHTTPAlarms.reset();
+  fEmailAlarms.reset();  // bounded: a stalled mail server is given up on
   {
     // The event loop no longer runs: threads that log while their slot shuts
     // down take their own lines.
@@ -281,7 +286,13 @@ void TLoggerMain::SendAlarmEmail(const std::string& iSubject) {
     fOptions.SendAlarmEmail(iSubject);
     return;
   }
-  ::SendAlarmEmail(fEmailSettings, iSubject, false, [this](const std::string& iText) { LogMessage(this, iText); });
+  // Never on this thread: a server that accepts and does not answer would hold
+  // every slot's rotation for the whole SMTP time-out.
+  fEmailAlarms->SendAlarmEmail(fEmailSettings, iSubject);
+}
+
+void TLoggerMain::SendTestEmail(const TEmailSettings& iSettings, std::function<void(bool, const std::string&)> iDone) {
+  fEmailAlarms->SendTestEmail(iSettings, std::move(iDone));
 }
 
 void TLoggerMain::timCleanupTimer() {

@@ -270,3 +270,41 @@ TEST_F(LoggerMainTest, AnIdleUnalignedSlotDoesNotHoldOffTheCleanupOfAnother) {
     EXPECT_EQ(SelectRecordingsOldestFirst(*connection).size(), 1u);  // the tone's own file only
   }
 }
+
+// An alarm mail to a server that accepts and never answers must not hold the
+// controller: its 100 ms tick (every slot's rotation) keeps running while the
+// mail hangs, and the controller ends without waiting out the SMTP time-out.
+TEST_F(LoggerMainTest, AStalledMailServerHoldsNeitherTheTickNorTheEnd) {
+  TSilentServer server;
+  WriteIni("[EMail]\nSMTPServer=127.0.0.1\nSMTPPort=" + std::to_string(server.Port()) +
+           "\nEncryption=none\nFromAddress=logger@station.example\nReceipients=ops@station.example\n"
+           "[Slot0]\nName=Quiet\nSource=None\nSilenceDetection=1\nSendEmailSilenceDetected=on\nFolder=" +
+           fRoot + "/rec0\n");
+  TIniFile ini(fIniPath);
+  auto controller = std::make_unique<TLoggerMain>(ini, Values(1, 0), Options());
+  using Clock = std::chrono::steady_clock;
+  int ticks = 0;
+  Clock::time_point twentiethTick;
+  int ticksAtAlarm = -1;
+  Clock::time_point alarmTime;
+  controller->SetOnTimerTick([&] {
+    if (++ticks == ticksAtAlarm + 20) twentiethTick = Clock::now();
+  });
+  // The line is logged just before the mail is handed on (or, before the fix,
+  // sent on this thread).
+  controller->SetOnLogChanged([&] {
+    if (ticksAtAlarm >= 0) return;
+    for (const std::string& line : controller->MessageLogLines())
+      if (line.find("Slot \"Quiet\" SILENCE DETECTED") != std::string::npos) {
+        ticksAtAlarm = ticks;
+        alarmTime = Clock::now();
+      }
+  });
+  ASSERT_TRUE(RunUntil([&] { return ticksAtAlarm >= 0; }, 10000));
+  ASSERT_TRUE(RunUntil([&] { return ticks >= ticksAtAlarm + 20; }, 60000));
+  // Twenty ticks take two seconds; the mail hangs for half a minute.
+  EXPECT_LT(twentiethTick - alarmTime, std::chrono::seconds(15));
+  const auto start = std::chrono::steady_clock::now();
+  controller.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+}
