@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <stdexcept>
+#include <strings.h>
 
 #include "alarms/SSLEmail.h"
 #include "audio/AudioDevices.h"
@@ -17,6 +18,7 @@
 #include "controller/EmailAlarms.h"
 #include "controller/EnginePlugins.h"
 #include "controller/HTTPAlarms.h"
+#include "controller/InputWatch.h"
 #include "controller/SilenceAlarm.h"
 #include "shell/IniFile.h"
 #include "shell/VantorelGlobals.h"
@@ -86,6 +88,8 @@ TLoggerMain::TLoggerMain(TIniFile& iIniFile, const TStartupValues& iStartupValue
                                                 [this](std::function<void()> iTask) { PostToMainThread(std::move(iTask)); });
   }
 
+  fInputWatch = std::make_unique<TInputWatch>([this](std::function<void()> iTask) { PostToMainThread(std::move(iTask)); },
+                                              [this](const TInputScan& iScan) { InputsScanned(iScan); });
   fEmailAlarms = std::make_unique<TEmailAlarms>([this](const std::string& iText) { LogMessage(this, iText); },
                                                 [this](std::function<void()> iTask) { PostToMainThread(std::move(iTask)); });
 
@@ -116,6 +120,7 @@ TLoggerMain::~TLoggerMain() {
   timStreamTitle->stop();
   fHTTPAlarms.reset();
   fEmailAlarms.reset();  // bounded: a stalled mail server is given up on
+  fInputWatch.reset();
   {
     // The event loop no longer runs: threads that log while their slot shuts
     // down take their own lines.
@@ -308,8 +313,46 @@ void TLoggerMain::timCleanupTimer() {
 
 bool TLoggerMain::CleanupTimerActive() const { return timCleanup->isActive(); }
 
+// Slots whose sound-card input is missing, or would not start, wait for it for
+// the whole run: about once a second, while any slot waits, the inputs are
+// looked for again off this thread (InputsScanned gets the result).
+void TLoggerMain::CheckWaitingInputs() {
+  if (!AudioDevicesBuilt()) return;  // no catalogue in this process
+  bool waiting = false;
+  bool asio = false;
+  for (auto& slot : fSlotInfo) {
+    const std::string id = slot->WaitingForInput();
+    if (id.empty()) continue;
+    waiting = true;
+    asio = asio || strncasecmp(id.c_str(), "ASIO:", 5) == 0;
+  }
+  if (waiting) fInputWatch->Request(asio);
+}
+
+void TLoggerMain::InputsScanned(const TInputScan& iScan) {
+  if (!AudioDevicesBuilt()) return;
+  TMessageLog::TBlockedScope blocked(fMessageLog);
+  TAudioDevices& devices = AudioDevices();
+  for (const std::string& id : devices.AddNewInputs(iScan.fInputs)) LogMessage(this, "Input found: " + id);
+  if (iScan.fASIOReachable && devices.ASIODevices().empty()) {
+    for (const std::string& id : devices.AddASIODrivers(&fIniFile)) LogMessage(this, "Input found: " + id);
+    // No driver before, so the settings page had nothing to change.
+    fASIOChannelBundles = devices.ChannelBundles();
+  }
+  for (auto& slot : fSlotInfo) {
+    const std::string id = slot->WaitingForInput();
+    if (id.empty() || !iScan.Ready(id)) continue;
+    try {
+      slot->StartRecording();
+    } catch (const std::exception& e) {
+      LogMessage(this, fmt::format("{}: {}", slot->Name(), e.what()));
+    }
+  }
+}
+
 void TLoggerMain::timStreamTitleTimer() {
   RetryWebServerStart(TickCount64());
+  CheckWaitingInputs();
   TMessageLog::TBlockedScope blocked(fMessageLog);
   for (auto& slot : fSlotInfo) {
     try {

@@ -23,6 +23,8 @@ class TIniFile;
 class TSlotInfo;
 class THTTPAlarms;
 class TEmailAlarms;
+class TInputWatch;
+struct TInputScan;
 
 // [Webserver] as the settings pages hold it; the web server takes these at start.
 struct TWebServerSettings {
@@ -148,6 +150,8 @@ private:
   void LogLinesAdded();
   void QueueHTTPAlarm(const std::string& iURL);
   void SendAlarmEmail(const std::string& iSubject);
+  void CheckWaitingInputs();
+  void InputsScanned(const TInputScan& iScan);
 
   TIniFile& fIniFile;
   const TStartupValues fStartupValues;
@@ -183,6 +187,7 @@ private:
   std::vector<std::unique_ptr<TSlotInfo>> fSlotInfo;
   std::unique_ptr<THTTPAlarms> fHTTPAlarms;
   std::unique_ptr<TEmailAlarms> fEmailAlarms;
+  std::unique_ptr<TInputWatch> fInputWatch;
 
   // Tasks posted from other threads go to this object; null once it is gone.
   mutable std::mutex fPostLock;

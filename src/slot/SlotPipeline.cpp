@@ -173,16 +173,31 @@ void TSlotInfo::StartRecording() {
     std::lock_guard<std::recursive_mutex> lock(fCS);
     switch (fRecordSource.load()) {
       case rsDisabled:
+        fWaitingForInput.Set("");
         StopRecording();
         break;
       case rsSoundcard: {
         TDeviceInfoWithClients* input = nullptr;
+        const std::string device = fDevice.Get();
         try {
-          const std::string device = fDevice.Get();
           if (device.empty()) throw std::runtime_error("No device selected");
           if (device == fCurrentDeviceID.Get()) return;  // already recording from it
           input = FindInput(device);
-          if (!input) throw std::runtime_error("Invalid device");
+          if (!input) {
+            // Not there (yet): a sound server or an interface that comes up
+            // after the recorder. The controller looks for new inputs about
+            // once a second and starts the slot again once its input is there.
+            StopRecording();
+            const std::string waiting = fmt::format("Waiting for input {}", device);
+            fErrorMessage.Set(waiting);
+            if (fWaitingForInput.Get() != device) {
+              fWaitingForInput.Set(device);
+              DoLogMessage(waiting);
+            }
+            break;
+          }
+          const bool waited = fWaitingForInput.Get() == device;
+          fWaitingForInput.Set("");
           StopRecording();
           const DWORD channel = input->AddClient(fEffectiveSamplerate, fRecord16Bit, fASIOWorkaround);
           if (!channel) throw std::runtime_error(fmt::format("AddClient: BASS Error {}", BASS_ErrorGetCode()));
@@ -194,12 +209,21 @@ void TSlotInfo::StartRecording() {
           fCurrentDeviceInfo = input;
           fCurrentDeviceID.Set(device);
           fErrorMessage.Set("");
+          if (waited) DoLogMessage(fmt::format("Input {} is available, recording starts", device));
           DoLogMessage(fmt::format("Recording from {}", input->Name()));
+          // The file starts now, not at the next time-slot boundary.
+          if (waited) CycleEncoder();
         } catch (const std::exception& e) {
           // Whatever was attached before goes too: the slot must not go on
           // recording a source it is no longer set to while it shows the error.
           StopRecording();
           fErrorMessage.Set(e.what());
+          // An input that would not start (its sound server not up yet) is
+          // tried again once the controller finds it ready; the error is
+          // logged when the waiting begins, not at every try.
+          const bool again = !device.empty() && fWaitingForInput.Get() == device;
+          fWaitingForInput.Set(input ? device : "");
+          if (again) break;
           if (input)
             DoLogMessage(fmt::format("Error recording from \"{}\": {}", input->Name(), e.what()));
           else
@@ -208,6 +232,7 @@ void TSlotInfo::StartRecording() {
         break;
       }
       case rsStream:
+        fWaitingForInput.Set("");
         StopRecording();
         fCurrentStreamTitle.Set("");
         StartStreamSource();
