@@ -69,3 +69,49 @@ TEST(LateInputE2E, ASourceThatAppearsAfterTheStartIsRecordedAndHoldsUpNoOtherSlo
   EXPECT_EQ(ReadRecordings(root + "/late/Vantorel.db").size(), 1u) << log();
   EXPECT_EQ(ReadRecordings(root + "/live/Vantorel.db").size(), 1u);
 }
+
+// ALSA's default device leads to the sound server, which comes up 5 s after the
+// recorder: the slot on WDM:0 keeps its id, says once that it cannot start, and
+// begins when the server is there. The default is the server's for good here,
+// as PipeWire's ALSA configuration makes it (Debian's PulseAudio hook makes it
+// so only for programs started while the server runs).
+TEST(LateInputE2E, TheDefaultDeviceIsRecordedOnceItsSoundServerComesUp) {
+  TE2ETempFolder run;
+  const std::string root = run / "root";
+  std::filesystem::create_directories(root);
+  WriteFileText(root + "/Vantorel.ini", "[General]\nInstanceNumber=" + std::to_string(InstanceNumber() + 1) +
+                                            "\nFullSlotCount=1\n" + SlotSection(0, "Default", "WDM:0", root + "/rec"));
+  // The variables TPulseServer gives its clients, before it runs.
+  const std::string pulseFolder = run / "pulse";
+  std::filesystem::create_directories(pulseFolder + "/xdg");
+  std::filesystem::permissions(pulseFolder + "/xdg", std::filesystem::perms::owner_all);
+  std::filesystem::create_directories(run / "config/alsa");
+  WriteFileText(run / "config/alsa/asoundrc", "pcm.!default { type pulse }\nctl.!default { type pulse }\n");
+  std::map<std::string, std::optional<std::string>> env = {{"XDG_RUNTIME_DIR", pulseFolder + "/xdg"},
+                                                           {"PULSE_SERVER", "unix:" + pulseFolder + "/pulse.sock"},
+                                                           {"PULSE_SOURCE", "logtest.monitor"},
+                                                           {"XDG_CONFIG_HOME", run / "config"}};
+  const auto started = std::chrono::steady_clock::now();
+  auto program = StartVantorel(root, env);
+  const auto log = [&] { return ReadFileText(root + "/out.txt"); };
+  ASSERT_TRUE(WaitUntil([&] { return log().find("Default: Error recording from") != std::string::npos || !program->Running(); },
+                        20000))
+      << log();
+
+  std::this_thread::sleep_until(started + std::chrono::seconds(5));
+  TPulseServer pulse(pulseFolder);
+  WriteTestWav(run / "tone.wav", 60, &Sine1k);
+  pulse.Play(run / "tone.wav");
+  ASSERT_TRUE(WaitUntil([&] { return log().find("Default: Encoding to file") != std::string::npos || !program->Running(); },
+                        20000))
+      << log();
+  EXPECT_NE(log().find("Default: Input WDM:0 is available, recording starts"), std::string::npos) << log();
+  EXPECT_EQ(CountOccurrences(log(), "Default: Error recording from"), 1u) << log();  // not once per try
+  const auto toneInFile = [&] {
+    const auto rows = ReadRecordings(root + "/rec/Vantorel.db");
+    return rows.size() == 1 && LoudFrames(root + "/rec/" + rows[0].FileName) > 32000;
+  };
+  EXPECT_TRUE(WaitUntil(toneInFile, 20000)) << "the tone is not in the file";
+  program->Signal(SIGTERM);
+  ASSERT_EQ(program->WaitExit(10000), std::optional<int>(0)) << log();
+}
