@@ -53,6 +53,10 @@ std::string EhloName(CURL* iCurl) {
   return result;
 }
 
+int CancelProgress(void* iUser, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return static_cast<const std::atomic<bool>*>(iUser)->load() ? 1 : 0;
+}
+
 long Seconds(int iMilliseconds) { return std::max(1L, (static_cast<long>(iMilliseconds) + 999) / 1000); }
 
 template <typename T>
@@ -145,13 +149,19 @@ void TSSLEmail::SendEmail() {
   SetOption(c, CURLOPT_READFUNCTION, &ReadMessage);
   SetOption(c, CURLOPT_READDATA, &source);
   SetOption(c, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(text.size()));
+  if (fCancel) {
+    // libcurl calls this at least about once a second, also while it waits
+    SetOption(c, CURLOPT_XFERINFOFUNCTION, &CancelProgress);
+    SetOption(c, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(fCancel));
+    SetOption(c, CURLOPT_NOPROGRESS, 0L);
+  }
 
   const CURLcode result = curl_easy_perform(c);
   if (result != CURLE_OK) throw std::runtime_error(CurlErrorText(result, errorBuffer));
 }
 
 void SendAlarmEmail(const TEmailSettings& iSettings, const std::string& iSubject, bool iRaiseErrors,
-                    const TLogMessageFunc& iLogMessage, const TSMTPTimeouts& iTimeouts) {
+                    const TLogMessageFunc& iLogMessage, const TSMTPTimeouts& iTimeouts, std::time_t iTime) {
   try {
     TSSLEmail email(iSettings.SMTPServer, SMTPPortFromText(iSettings.SMTPPort), iSettings.User,
                     iSettings.Password);
@@ -160,9 +170,10 @@ void SendAlarmEmail(const TEmailSettings& iSettings, const std::string& iSubject
     email.SetedSenderEmail(iSettings.FromAddress);
     email.SetedToEmail(iSettings.Receipients);
     email.SetedSubject(iSubject);
-    email.SetedBody(AlarmEmailBody(ComputerName(), LocalDateTimeText(std::time(nullptr))));
+    email.SetedBody(AlarmEmailBody(ComputerName(), LocalDateTimeText(iTime != 0 ? iTime : std::time(nullptr))));
     email.SetConnectTimeout(iTimeouts.Connect);
     email.SetReplyTimeout(iTimeouts.Reply);
+    email.SetCancelFlag(iTimeouts.Cancel);
     email.SendEmail();
   } catch (const std::exception& e) {
     if (iRaiseErrors) throw;

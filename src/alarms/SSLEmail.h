@@ -6,6 +6,7 @@
 #include "alarms/EmailSettings.h"
 #include "alarms/MailMessage.h"
 
+#include <atomic>
 #include <ctime>
 #include <functional>
 #include <string>
@@ -64,6 +65,9 @@ public:
   void SetConnectTimeout(int iValue) { fConnectTimeout = iValue; }
   int ReplyTimeout() const { return fReplyTimeout; }  // ms
   void SetReplyTimeout(int iValue) { fReplyTimeout = iValue; }
+  // Once *iCancel turns true, SendEmail gives up within about a second (a
+  // program that ends must not wait for a server that never answers).
+  void SetCancelFlag(const std::atomic<bool>* iCancel) { fCancel = iCancel; }
 
   // The message SendEmail would send, for inspection; a new Message-ID each call.
   std::string ComposeMessage() const;
@@ -87,6 +91,7 @@ private:
   bool FedRequireTLS = false;
   int fConnectTimeout = cSMTPConnectTimeout;
   int fReplyTimeout = cSMTPReplyTimeout;
+  const std::atomic<bool>* fCancel = nullptr;
 };
 
 using TLogMessageFunc = std::function<void(const std::string&)>;
@@ -94,17 +99,19 @@ using TLogMessageFunc = std::function<void(const std::string&)>;
 struct TSMTPTimeouts {
   int Connect = cSMTPConnectTimeout;
   int Reply = cSMTPReplyTimeout;
+  const std::atomic<bool>* Cancel = nullptr;  // see TSSLEmail::SetCancelFlag
 };
 
 inline constexpr const char* cTestEmailSubject = "Test from Vantorel";
 inline constexpr const char* cTestEmailSentText = "Test e-mail has been sent. Please check your inbox.";
 
 // The alarm mail: subject iSubject, the body of AlarmEmailBody for this computer
-// and now, sent with iSettings. With iRaiseErrors false a failure becomes the log
-// line "Error sending e-mail: <reason>" through iLogMessage; with it true the
-// failure is thrown and nothing is logged.
+// and iTime (0: now), sent with iSettings. With iRaiseErrors false a failure
+// becomes the log line "Error sending e-mail: <reason>" through iLogMessage; with
+// it true the failure is thrown and nothing is logged.
 void SendAlarmEmail(const TEmailSettings& iSettings, const std::string& iSubject, bool iRaiseErrors,
-                    const TLogMessageFunc& iLogMessage, const TSMTPTimeouts& iTimeouts = {});
+                    const TLogMessageFunc& iLogMessage, const TSMTPTimeouts& iTimeouts = {},
+                    std::time_t iTime = 0);
 // The same with the settings as [EMail] holds them at this moment.
 void SendAlarmEmail(const TIniFile& iIni, const std::string& iSubject, bool iRaiseErrors,
                     const TLogMessageFunc& iLogMessage, const TSMTPTimeouts& iTimeouts = {});

@@ -1,14 +1,11 @@
 #include "audio/AudioDevices.h"
 
 #include <fmt/format.h>
-#include <fmt/ranges.h>
 
 #include <algorithm>
 #include <stdexcept>
-#include <thread>
 #include <strings.h>
 
-#include "audio/ConfiguredInputs.h"
 #include "shell/IniFile.h"
 
 TDeviceInfo* TDeviceList::Find(std::string_view iId) const {
@@ -18,9 +15,9 @@ TDeviceInfo* TDeviceList::Find(std::string_view iId) const {
 }
 
 TAudioDevices::TAudioDevices(const TIniFile* iIni) : fDeviceList(std::make_unique<TDeviceList>()) {
-  EnumerateWDMDevices();
+  for (const TListedInput& input : ListWDMInputs()) AddInput(input);
   EnumerateASIODevices(iIni);
-  EnumerateWASAPIDevices();
+  for (const TListedInput& input : ListWASAPIInputs()) AddInput(input);
 }
 
 TAudioDevices::~TAudioDevices() {
@@ -30,13 +27,61 @@ TAudioDevices::~TAudioDevices() {
   fWASAPIDevices.clear();
 }
 
-void TAudioDevices::EnumerateWDMDevices() {
+std::vector<TListedInput> ListWDMInputs() {
+  std::vector<TListedInput> inputs;
   BASS_DEVICEINFO info;
-  for (DWORD n = 0; BASS_RecordGetDeviceInfo(n, &info); ++n) {
-    auto device = std::make_unique<TWDMDeviceInfo>(static_cast<int>(n), fmt::format("WDM: {}", info.name));
-    fDeviceList->Add(fmt::format("WDM:{}", n), device.get());
-    fWDMDevices.push_back(std::move(device));
+  // Every device that the engine reports, whatever its flags: the numbers are
+  // the ids, and the engine keeps them for the whole run.
+  for (DWORD n = 0; BASS_RecordGetDeviceInfo(n, &info); ++n)
+    inputs.push_back({TListedInput::ikWDM, static_cast<int>(n), fmt::format("WDM:{}", n),
+                      fmt::format("WDM: {}", info.name ? info.name : ""), (info.flags & BASS_DEVICE_ENABLED) != 0});
+  return inputs;
+}
+
+std::vector<TListedInput> ListWASAPIInputs() {
+  std::vector<TListedInput> inputs;
+  BASS_WASAPI_DEVICEINFO info;
+  for (DWORD n = 0; BASS_WASAPI_GetDeviceInfo(n, &info); ++n) {
+    const DWORD wanted = BASS_DEVICE_INPUT | BASS_DEVICE_ENABLED;
+    if ((info.flags & wanted) != wanted) continue;
+    inputs.push_back({TListedInput::ikWASAPI, static_cast<int>(n), fmt::format("WASAPI:{}", info.id ? info.id : ""),
+                      fmt::format("WASAPI: {}", info.name ? info.name : ""), true});
   }
+  return inputs;
+}
+
+std::vector<TListedInput> ListInputs() {
+  std::vector<TListedInput> inputs = ListWDMInputs();
+  std::vector<TListedInput> endpoints = ListWASAPIInputs();
+  inputs.insert(inputs.end(), endpoints.begin(), endpoints.end());
+  return inputs;
+}
+
+bool ASIODriverReachable() {
+  BASS_ASIO_DEVICEINFO device;
+  return BASS_ASIO_GetDeviceInfo(0, &device);
+}
+
+void TAudioDevices::AddInput(const TListedInput& iInput) {
+  if (iInput.fKind == TListedInput::ikWDM) {
+    auto device = std::make_unique<TWDMDeviceInfo>(iInput.fIndex, iInput.fName);
+    fDeviceList->Add(iInput.fId, device.get());
+    fWDMDevices.push_back(std::move(device));
+  } else {
+    auto device = std::make_unique<TWASAPIDeviceInfo>(iInput.fIndex, iInput.fName);
+    fDeviceList->Add(iInput.fId, device.get());
+    fWASAPIDevices.push_back(std::move(device));
+  }
+}
+
+std::vector<std::string> TAudioDevices::AddNewInputs(const std::vector<TListedInput>& iListing) {
+  std::vector<std::string> added;
+  for (const TListedInput& input : iListing) {
+    if (fDeviceList->Find(input.fId)) continue;
+    AddInput(input);
+    added.push_back(input.fId);
+  }
+  return added;
 }
 
 void TAudioDevices::EnumerateASIODevices(const TIniFile* iIni) {
@@ -51,15 +96,14 @@ void TAudioDevices::EnumerateASIODevices(const TIniFile* iIni) {
   }
 }
 
-void TAudioDevices::EnumerateWASAPIDevices() {
-  BASS_WASAPI_DEVICEINFO info;
-  for (DWORD n = 0; BASS_WASAPI_GetDeviceInfo(n, &info); ++n) {
-    const DWORD wanted = BASS_DEVICE_INPUT | BASS_DEVICE_ENABLED;
-    if ((info.flags & wanted) != wanted) continue;
-    auto device = std::make_unique<TWASAPIDeviceInfo>(static_cast<int>(n), fmt::format("WASAPI: {}", info.name));
-    fDeviceList->Add(fmt::format("WASAPI:{}", info.id), device.get());
-    fWASAPIDevices.push_back(std::move(device));
-  }
+
+std::vector<std::string> TAudioDevices::AddASIODrivers(const TIniFile* iIni) {
+  std::vector<std::string> added;
+  if (!fASIODevices.empty()) return added;
+  const size_t before = fDeviceList->Count();
+  EnumerateASIODevices(iIni);
+  for (size_t i = before; i < fDeviceList->Count(); ++i) added.push_back(fDeviceList->Id(i));
+  return added;
 }
 
 std::vector<std::vector<int>> TAudioDevices::ChannelBundles() const {
@@ -83,45 +127,14 @@ std::mutex& DeviceControlLock() {
 }
 
 namespace {
-constexpr std::chrono::seconds kInputPollInterval{1};
-
 std::unique_ptr<TAudioDevices>& Catalogue() {
   static std::unique_ptr<TAudioDevices> sCatalogue;
   return sCatalogue;
 }
 }  // namespace
 
-void InitAudioDevices(const TIniFile* iIni, const TInputWait& iWait) {
-  if (Catalogue()) return;
-  auto catalogue = std::make_unique<TAudioDevices>(iIni);
-  const std::vector<std::string> wanted = iIni ? ConfiguredInputs(*iIni) : std::vector<std::string>{};
-  std::vector<std::string> missing = MissingInputs(wanted, catalogue->DeviceList());
-  if (!missing.empty() && iWait.fLimit.count() > 0) {
-    const std::vector<std::string> awaited = missing;
-    if (iWait.fLog)
-      iWait.fLog(fmt::format("Waiting up to {} s for inputs: {}",
-                             std::chrono::duration_cast<std::chrono::seconds>(iWait.fLimit).count(),
-                             fmt::join(awaited, ", ")));
-    using clock = std::chrono::steady_clock;
-    const auto start = clock::now();
-    const auto cancelled = [&] { return iWait.fCancelled && iWait.fCancelled(); };
-    const auto deadline = start + iWait.fLimit;
-    auto next = start;
-    while (!missing.empty() && !cancelled() && clock::now() < deadline) {
-      next = std::min(next + kInputPollInterval, deadline);
-      while (clock::now() < next && !cancelled()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      if (cancelled()) break;
-      // Nothing uses the catalogue yet: a new look replaces it as a whole.
-      catalogue.reset();
-      catalogue = std::make_unique<TAudioDevices>(iIni);
-      missing = MissingInputs(wanted, catalogue->DeviceList());
-    }
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(clock::now() - start).count();
-    if (iWait.fLog)
-      iWait.fLog(missing.empty() ? fmt::format("Inputs found after waiting {} s: {}", seconds, fmt::join(awaited, ", "))
-                                 : fmt::format("Inputs not found after waiting {} s: {}", seconds, fmt::join(missing, ", ")));
-  }
-  Catalogue() = std::move(catalogue);
+void InitAudioDevices(const TIniFile* iIni) {
+  if (!Catalogue()) Catalogue() = std::make_unique<TAudioDevices>(iIni);
 }
 
 void FreeAudioDevices() { Catalogue().reset(); }
@@ -130,3 +143,5 @@ TAudioDevices& AudioDevices() {
   if (!Catalogue()) throw std::logic_error("The device catalogue has not been built");
   return *Catalogue();
 }
+
+bool AudioDevicesBuilt() { return Catalogue() != nullptr; }

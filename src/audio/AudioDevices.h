@@ -168,6 +168,26 @@ private:
   int fBufferSize = 0;
 };
 
+// One input as the engine lists it: what the catalogue needs to add it.
+struct TListedInput {
+  enum TKind { ikWDM, ikWASAPI };
+  TKind fKind = ikWDM;
+  int fIndex = 0;     // the engine's number of the device
+  std::string fId;    // "WDM:<n>" or "WASAPI:<endpoint id>"
+  std::string fName;  // display name
+  bool fReady = false;  // the engine reports it enabled: it may start now
+};
+
+// The recording devices, or the WASAPI input endpoints, as the engine reports
+// them now. The back-end is asked again, which may take seconds (a sound server
+// that does not answer): any thread, best not the controller's.
+std::vector<TListedInput> ListWDMInputs();
+std::vector<TListedInput> ListWASAPIInputs();
+// Both, recording devices first.
+std::vector<TListedInput> ListInputs();
+// Whether the ASIO driver (a JACK server) answers now. May take a moment.
+bool ASIODriverReachable();
+
 // Ordered (id, input) pairs; ids are looked up without regard to case. Does
 // not own the inputs.
 class TDeviceList {
@@ -182,8 +202,10 @@ private:
   std::vector<std::pair<std::string, TDeviceInfo*>> fItems;
 };
 
-// The whole catalogue, built once: recording devices, then ASIO bundles
-// (driver by driver), then WASAPI input endpoints.
+// The whole catalogue, built at start: recording devices, then ASIO bundles
+// (driver by driver), then WASAPI input endpoints. Inputs that appear later
+// are added at the end by AddNewInputs; nothing is ever taken out or
+// renumbered, so an id keeps its input for the whole run.
 class TAudioDevices {
 public:
   explicit TAudioDevices(const TIniFile* iIni);
@@ -196,15 +218,22 @@ public:
   const std::vector<std::unique_ptr<TASIODeviceInfo>>& ASIODevices() const { return fASIODevices; }
   const std::vector<std::unique_ptr<TWASAPIDeviceInfo>>& WASAPIDevices() const { return fWASAPIDevices; }
 
+  // Adds the inputs of iListing whose ids the catalogue does not hold yet, at the
+  // end, and returns those ids. Controller's thread (where the slots look ids up).
+  std::vector<std::string> AddNewInputs(const std::vector<TListedInput>& iListing);
+  // When the catalogue holds no ASIO driver: adds the drivers that initialise
+  // now with their bundles, at the end, and returns the bundles' ids.
+  // Controller's thread; opens the driver for a moment.
+  std::vector<std::string> AddASIODrivers(const TIniFile* iIni);
+
   // The page's bundle copy, one array per driver in ASIODevices() order.
   std::vector<std::vector<int>> ChannelBundles() const;
   // The ASIO part of saving the global settings.
   void WriteASIOSettings(TIniFile& iIni, const std::vector<std::vector<int>>& iChannelBundles) const;
 
 private:
-  void EnumerateWDMDevices();
   void EnumerateASIODevices(const TIniFile* iIni);
-  void EnumerateWASAPIDevices();
+  void AddInput(const TListedInput& iInput);
 
   std::unique_ptr<TDeviceList> fDeviceList;
   std::vector<std::unique_ptr<TWDMDeviceInfo>> fWDMDevices;
@@ -215,18 +244,9 @@ private:
 // The controller side's lock of every input: starts, stops and client changes.
 std::mutex& DeviceControlLock();
 
-// How long the start-up waits for inputs that the settings' slots record from
-// but that are not there yet (a sound server or an interface that comes up
-// just after the recorder at boot). The catalogue is looked at again once a
-// second until they are all there, the time is up or fCancelled says so.
-// fLog gets a line when the wait begins and one when it ends.
-struct TInputWait {
-  std::chrono::milliseconds fLimit{0};
-  std::function<void(const std::string&)> fLog;
-  std::function<bool()> fCancelled;
-};
-
-// The process-wide catalogue: built once at start-up, freed at program end.
-void InitAudioDevices(const TIniFile* iIni, const TInputWait& iWait = {});
+// The process-wide catalogue: built at start-up (without waiting for inputs
+// that are not there yet: the slots wait for theirs), freed at program end.
+void InitAudioDevices(const TIniFile* iIni);
 void FreeAudioDevices();
 TAudioDevices& AudioDevices();  // throws std::logic_error before InitAudioDevices
+bool AudioDevicesBuilt();

@@ -9,13 +9,16 @@
 #include <algorithm>
 #include <cstdio>
 #include <stdexcept>
+#include <strings.h>
 
 #include "alarms/SSLEmail.h"
 #include "audio/AudioDevices.h"
 #include "audio/engine/Engine.h"
 #include "controller/CleanupPass.h"
+#include "controller/EmailAlarms.h"
 #include "controller/EnginePlugins.h"
 #include "controller/HTTPAlarms.h"
+#include "controller/InputWatch.h"
 #include "controller/SilenceAlarm.h"
 #include "shell/IniFile.h"
 #include "shell/VantorelGlobals.h"
@@ -85,6 +88,11 @@ TLoggerMain::TLoggerMain(TIniFile& iIniFile, const TStartupValues& iStartupValue
                                                 [this](std::function<void()> iTask) { PostToMainThread(std::move(iTask)); });
   }
 
+  fInputWatch = std::make_unique<TInputWatch>([this](std::function<void()> iTask) { PostToMainThread(std::move(iTask)); },
+                                              [this](const TInputScan& iScan) { InputsScanned(iScan); });
+  fEmailAlarms = std::make_unique<TEmailAlarms>([this](const std::string& iText) { LogMessage(this, iText); },
+                                                [this](std::function<void()> iTask) { PostToMainThread(std::move(iTask)); });
+
   auto makeTimer = [this](int iInterval, void (TLoggerMain::*iHandler)()) {
     auto* timer = new QTimer(fContext.get());  // owned by the context
     timer->setInterval(iInterval);
@@ -111,6 +119,8 @@ TLoggerMain::~TLoggerMain() {
   timCleanup->stop();
   timStreamTitle->stop();
   fHTTPAlarms.reset();
+  fEmailAlarms.reset();  // bounded: a stalled mail server is given up on
+  fInputWatch.reset();
   {
     // The event loop no longer runs: threads that log while their slot shuts
     // down take their own lines.
@@ -245,7 +255,9 @@ void TLoggerMain::timTimerTimer() {
   TMessageLog::TBlockedScope blocked(fMessageLog);
   for (auto& slot : fSlotInfo) {
     try {
-      if (slot->RotationCheck()) timCleanup->start();
+      // QTimer::start restarts a running timer: a slot that rotates on every
+      // tick (not aligned and writing no file) would keep it from ever firing.
+      if (slot->RotationCheck() && !timCleanup->isActive()) timCleanup->start();
     } catch (const std::exception& e) {
       LogMessage(this, fmt::format("{}: {}", slot->Name(), e.what()));
     }
@@ -279,7 +291,13 @@ void TLoggerMain::SendAlarmEmail(const std::string& iSubject) {
     fOptions.SendAlarmEmail(iSubject);
     return;
   }
-  ::SendAlarmEmail(fEmailSettings, iSubject, false, [this](const std::string& iText) { LogMessage(this, iText); });
+  // Never on this thread: a server that accepts and does not answer would hold
+  // every slot's rotation for the whole SMTP time-out.
+  fEmailAlarms->SendAlarmEmail(fEmailSettings, iSubject);
+}
+
+void TLoggerMain::SendTestEmail(const TEmailSettings& iSettings, std::function<void(bool, const std::string&)> iDone) {
+  fEmailAlarms->SendTestEmail(iSettings, std::move(iDone));
 }
 
 void TLoggerMain::timCleanupTimer() {
@@ -295,8 +313,46 @@ void TLoggerMain::timCleanupTimer() {
 
 bool TLoggerMain::CleanupTimerActive() const { return timCleanup->isActive(); }
 
+// Slots whose sound-card input is missing, or would not start, wait for it for
+// the whole run: about once a second, while any slot waits, the inputs are
+// looked for again off this thread (InputsScanned gets the result).
+void TLoggerMain::CheckWaitingInputs() {
+  if (!AudioDevicesBuilt()) return;  // no catalogue in this process
+  bool waiting = false;
+  bool asio = false;
+  for (auto& slot : fSlotInfo) {
+    const std::string id = slot->WaitingForInput();
+    if (id.empty()) continue;
+    waiting = true;
+    asio = asio || strncasecmp(id.c_str(), "ASIO:", 5) == 0;
+  }
+  if (waiting) fInputWatch->Request(asio);
+}
+
+void TLoggerMain::InputsScanned(const TInputScan& iScan) {
+  if (!AudioDevicesBuilt()) return;
+  TMessageLog::TBlockedScope blocked(fMessageLog);
+  TAudioDevices& devices = AudioDevices();
+  for (const std::string& id : devices.AddNewInputs(iScan.fInputs)) LogMessage(this, "Input found: " + id);
+  if (iScan.fASIOReachable && devices.ASIODevices().empty()) {
+    for (const std::string& id : devices.AddASIODrivers(&fIniFile)) LogMessage(this, "Input found: " + id);
+    // No driver before, so the settings page had nothing to change.
+    fASIOChannelBundles = devices.ChannelBundles();
+  }
+  for (auto& slot : fSlotInfo) {
+    const std::string id = slot->WaitingForInput();
+    if (id.empty() || !iScan.Ready(id)) continue;
+    try {
+      slot->StartRecording();
+    } catch (const std::exception& e) {
+      LogMessage(this, fmt::format("{}: {}", slot->Name(), e.what()));
+    }
+  }
+}
+
 void TLoggerMain::timStreamTitleTimer() {
   RetryWebServerStart(TickCount64());
+  CheckWaitingInputs();
   TMessageLog::TBlockedScope blocked(fMessageLog);
   for (auto& slot : fSlotInfo) {
     try {

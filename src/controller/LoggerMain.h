@@ -22,6 +22,9 @@ class QTimer;
 class TIniFile;
 class TSlotInfo;
 class THTTPAlarms;
+class TEmailAlarms;
+class TInputWatch;
+struct TInputScan;
 
 // [Webserver] as the settings pages hold it; the web server takes these at start.
 struct TWebServerSettings {
@@ -46,7 +49,8 @@ struct TLoggerMainOptions {
   std::string PluginFolder;        // empty: plugins/bass/ beside the executable
   // Slot factory for tests; empty: real slots.
   std::function<std::unique_ptr<TSlotInfo>(TIniFile&, bool iAlarmOnly, int iIndex)> CreateSlot;
-  // Replaces the e-mail sender (tests); empty: SMTP with the [EMail] settings.
+  // Replaces the alarm mails (tests); empty: SMTP with the [EMail] settings,
+  // sent on the "EmailThread".
   std::function<void(const std::string& iSubject)> SendAlarmEmail;
   // Replaces the HTTP alarm queue (tests); empty: the "HTTPAlarmThread".
   std::function<void(const std::string& iURL)> QueueHTTPAlarm;
@@ -121,6 +125,10 @@ public:
   bool VerticalAutoSize() const { return fVerticalAutoSize; }
   void SetVerticalAutoSize(bool iValue) { fVerticalAutoSize = iValue; }
   const TEmailSettings& EmailSettings() const { return fEmailSettings; }
+  // The settings page's "Send Test E-Mail" with the values being edited: queued
+  // behind the alarm mails and sent off this thread; iDone(sent, text for the
+  // user) runs on the main thread afterwards. Nothing is logged.
+  void SendTestEmail(const TEmailSettings& iSettings, std::function<void(bool, const std::string&)> iDone);
 
   // The close path after the question: flush the global settings, stop the web
   // server. Errors are logged, never thrown.
@@ -142,6 +150,8 @@ private:
   void LogLinesAdded();
   void QueueHTTPAlarm(const std::string& iURL);
   void SendAlarmEmail(const std::string& iSubject);
+  void CheckWaitingInputs();
+  void InputsScanned(const TInputScan& iScan);
 
   TIniFile& fIniFile;
   const TStartupValues fStartupValues;
@@ -176,6 +186,8 @@ private:
 
   std::vector<std::unique_ptr<TSlotInfo>> fSlotInfo;
   std::unique_ptr<THTTPAlarms> fHTTPAlarms;
+  std::unique_ptr<TEmailAlarms> fEmailAlarms;
+  std::unique_ptr<TInputWatch> fInputWatch;
 
   // Tasks posted from other threads go to this object; null once it is gone.
   mutable std::mutex fPostLock;

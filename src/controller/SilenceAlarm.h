@@ -31,7 +31,7 @@ public:
 struct TSilenceAlarmActions {
   std::function<void(const std::string& iText)> LogMessage;
   std::function<void(const std::string& iURL)> QueueHTTPAlarm;  // does nothing for an empty URL
-  std::function<void(const std::string& iSubject)> SendAlarmEmail;  // returns after the attempt
+  std::function<void(const std::string& iSubject)> SendAlarmEmail;  // the controller queues the mail
 };
 
 std::string SilenceDetectedText(const std::string& iSlotName, int64_t iSeconds);

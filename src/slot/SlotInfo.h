@@ -128,6 +128,10 @@ public:
   std::string CurrentStreamURL() const { return fCurrentStreamURL.Get(); }
   std::string CurrentStreamTitle() const { return fCurrentStreamTitle.Get(); }
   std::string ErrorMessage() const { return fErrorMessage.Get(); }
+  // The sound-card input the slot waits for because the catalogue does not
+  // hold it (yet); empty when it waits for none. StartRecording begins once
+  // the input is there.
+  std::string WaitingForInput() const { return fWaitingForInput.Get(); }
   TStreamingStatus StreamingStatus() const { return fStreamingStatus.load(); }
   std::string StreamingMessage() const { return fStreamingMessage.Get(); }
   int64_t StreamingActiveSince() const { return fStreamingActiveSince.load(); }
@@ -393,6 +397,7 @@ protected:
   TSharedText fCurrentFilename;
   std::atomic<int32_t> fCurrentRecordingID{0};
   TSharedText fErrorMessage;
+  TSharedText fWaitingForInput;
   mutable std::mutex fLogLock;  // fOnLogMessage
   TLogMessageEvent fOnLogMessage;
   std::atomic<DWORD> fStreamChannel{0};

@@ -173,16 +173,28 @@ void TSlotInfo::StartRecording() {
     switch (fRecordSource.load()) {
       case rsDisabled:
         WithdrawError(ekInput);
+        fWaitingForInput.Set("");
         StopRecording();
         break;
       case rsSoundcard: {
         TDeviceInfoWithClients* input = nullptr;
+        const std::string device = fDevice.Get();
         try {
-          const std::string device = fDevice.Get();
           if (device.empty()) throw std::runtime_error("No device selected");
           if (device == fCurrentDeviceID.Get()) return;  // already recording from it
           input = FindInput(device);
-          if (!input) throw std::runtime_error("Invalid device");
+          if (!input) {
+            // Not there (yet): a sound server or an interface that comes up
+            // after the recorder. The controller looks for new inputs about
+            // once a second and starts the slot again once its input is there.
+            StopRecording();
+            fWaitingForInput.Set(device);
+            // Logged when the waiting begins, not at every look.
+            ReportError(ekInput, fmt::format("Waiting for input {}", device));
+            break;
+          }
+          const bool waited = fWaitingForInput.Get() == device;
+          fWaitingForInput.Set("");
           StopRecording();
           const DWORD channel = input->AddClient(fEffectiveSamplerate, fRecord16Bit, fASIOWorkaround);
           if (!channel) throw std::runtime_error(fmt::format("AddClient: BASS Error {}", BASS_ErrorGetCode()));
@@ -194,12 +206,18 @@ void TSlotInfo::StartRecording() {
           fCurrentDeviceInfo = input;
           fCurrentDeviceID.Set(device);
           ReportError(ekInput, "");
+          if (waited) DoLogMessage(fmt::format("Input {} is available, recording starts", device));
           DoLogMessage(fmt::format("Recording from {}", input->Name()));
+          // The file starts now, not at the next time-slot boundary.
+          if (waited) CycleEncoder();
         } catch (const std::exception& e) {
           // Whatever was attached before goes too: the slot must not go on
           // recording a source it is no longer set to while it shows the error.
           StopRecording();
-          // Logged once, not on every new attempt while it fails.
+          // An input that would not start (its sound server not up yet) is
+          // tried again once the controller finds it ready; the error is
+          // logged when it begins or changes, not at every try.
+          fWaitingForInput.Set(input ? device : "");
           ReportError(ekInput, e.what(), input ? fmt::format("Error recording from \"{}\": {}", input->Name(), e.what())
                                                : fmt::format("Recording error: {}", e.what()));
         }
@@ -207,6 +225,7 @@ void TSlotInfo::StartRecording() {
       }
       case rsStream:
         WithdrawError(ekInput);
+        fWaitingForInput.Set("");
         StopRecording();
         fCurrentStreamTitle.Set("");
         StartStreamSource();

@@ -21,10 +21,6 @@
 #include "ui/LoggerMainForm.h"
 
 namespace {
-// At boot a sound server (JACK, PulseAudio) or an interface may come up just
-// after the recorder; the slots' inputs are waited for this long at most.
-constexpr std::chrono::seconds kInputWait{30};
-
 bool Set(const char* iName) {
   const char* value = std::getenv(iName);
   return value && *value;
@@ -69,21 +65,14 @@ int RunVantorel(int& argc, char** argv, const TStartupValues& iStartupValues) {
   // From here on SIGTERM ends the run in order, even one that arrives while
   // the slots are still being created: the request waits for the event loop.
   TTerminationSignal termination([] { QCoreApplication::quit(); });
-  std::vector<std::string> startLog;
-  TInputWait inputWait;
-  inputWait.fLimit = kInputWait;
-  inputWait.fLog = [&startLog](const std::string& iLine) {
-    // The message log starts with the controller: until then the console is told.
-    std::fprintf(stderr, "%s\n", iLine.c_str());
-    startLog.push_back(iLine);
-  };
-  inputWait.fCancelled = [&termination] { return termination.Requested(); };
-  InitAudioDevices(&IniFile(), inputWait);
+  // Nothing waits here for inputs that are not there yet (a sound server or an
+  // interface that comes up just after the recorder at boot): every slot starts
+  // at once, and one whose input is missing begins when it appears.
+  InitAudioDevices(&IniFile());
   int exitCode = 0;
   {
     TLoggerMainOptions options;
     options.LogToStdout = !windows;
-    options.StartupMessages = std::move(startLog);
     auto controller = std::make_unique<TLoggerMain>(IniFile(), iStartupValues, options);
     if (!instance.IsListening()) {
       controller->LogMessage(nullptr, "Cannot register the single-instance key " + instance.Key());

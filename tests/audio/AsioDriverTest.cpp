@@ -54,7 +54,9 @@ protected:
   void Build() { fDevices = std::make_unique<TAudioDevices>(&Ini()); }
   std::vector<std::string> AsioIds() {
     std::vector<std::string> ids;
-    for (size_t i = 0; i < fDevices->DeviceList().Count(); ++i) ids.push_back(fDevices->DeviceList().Id(i));
+    // ALSA's default device is listed as well, as WDM:0
+    for (size_t i = 0; i < fDevices->DeviceList().Count(); ++i)
+      if (fDevices->DeviceList().Id(i).rfind("ASIO:", 0) == 0) ids.push_back(fDevices->DeviceList().Id(i));
     return ids;
   }
   TDeviceInfoWithClients& Input(const std::string& iId) {
@@ -115,9 +117,11 @@ TEST_F(AsioDriver, BundlesFollowTheBundleKeys) {
     EXPECT_FALSE(BASS_ASIO_IsStarted());
   }
   // names: driver, then the bundle's channels
-  EXPECT_EQ(fDevices->DeviceList().Device(0)->Name(),
+  TDeviceInfo* bundle = fDevices->DeviceList().Find("ASIO:0:0:4");
+  ASSERT_NE(bundle, nullptr);
+  EXPECT_EQ(bundle->Name(),
             "ASIO: JACK (" + fServer->Name() + ") - system:capture_1, system:capture_2, system:capture_3, system:capture_4");
-  EXPECT_TRUE(fDevices->DeviceList().Device(0)->HasControlPanel());
+  EXPECT_TRUE(bundle->HasControlPanel());
 }
 
 TEST_F(AsioDriver, TwoClientsOfABundleAndASecondBundleAllReceiveEveryBuffer) {

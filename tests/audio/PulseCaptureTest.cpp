@@ -178,3 +178,40 @@ TEST_F(PulseCapture, CaptureComesBackWhenTheSoundServerIsStartedAgain) {
   ASSERT_EQ(removed.wait_for(std::chrono::seconds(15)), std::future_status::ready) << "stopping hung";
   EXPECT_FALSE(input->Running());
 }
+
+// A source that appears after the catalogue was built is added at its end,
+// and one that goes away keeps its number: an id never moves onto another
+// source, so a slot can never end up recording something else.
+TEST_F(PulseCapture, SourcesThatComeLaterAreAddedWithoutRenumbering) {
+  Build();
+  auto* monitor = Input("WASAPI:logtest.monitor");
+  ASSERT_NE(monitor, nullptr);
+  const int monitorIndex = monitor->Index();
+  ASSERT_EQ(RunProgram({"pactl", "load-module", "module-null-sink", "sink_name=late"}), 0);
+  EXPECT_EQ(fDevices->AddNewInputs(ListInputs()), std::vector<std::string>{"WASAPI:late.monitor"});
+  auto* late = Input("WASAPI:late.monitor");
+  ASSERT_NE(late, nullptr);
+  EXPECT_EQ(fDevices->DeviceList().Id(fDevices->DeviceList().Count() - 1), "WASAPI:late.monitor");
+  DWORD client = late->AddClient(48000, false, false);
+  ASSERT_NE(client, 0u);
+  late->RemoveClient(client);
+  BASS_StreamFree(client);
+
+  // "late" goes, "later" comes: before, the new source took the old one's number.
+  ASSERT_EQ(RunProgram({"sh", "-c", "pactl unload-module $(pactl list short modules | awk '/sink_name=late/ {print $1}')"}), 0);
+  ASSERT_EQ(RunProgram({"pactl", "load-module", "module-null-sink", "sink_name=later"}), 0);
+  EXPECT_EQ(fDevices->AddNewInputs(ListInputs()), std::vector<std::string>{"WASAPI:later.monitor"});
+  EXPECT_EQ(monitor->Index(), monitorIndex);
+  EXPECT_NE(Input("WASAPI:later.monitor")->Index(), late->Index());
+  EXPECT_THROW(late->AddClient(48000, false, false), std::runtime_error);  // gone, not the new one
+
+  client = monitor->AddClient(44100, false, false);
+  ASSERT_NE(client, 0u);
+  auto tone = fPulse->PlayTone(1000, 3, 0.5);
+  auto m = MeasureTone(ReadSamples<float>(client, 2 * 44100 * 2), 44100, 1.0);
+  EXPECT_TRUE(m.fFound);
+  EXPECT_NEAR(m.fFrequency, 1000, 20);
+  monitor->RemoveClient(client);
+  BASS_StreamFree(client);
+  tone.Wait(std::chrono::seconds(10));
+}

@@ -1,6 +1,6 @@
-// The controller with real (idle) slots on a Qt event loop: requests and their
-// bounds, what reaches the settings file, plug-in errors, and a main-thread
-// wait for a worker that logs.
+// The controller with real slots on a Qt event loop: requests and their
+// bounds, what reaches the settings file, plug-in errors, a main-thread
+// wait for a worker that logs, and the cleanup timer beside an idle slot.
 #include "controller/LoggerMain.h"
 #include "shell/VantorelGlobals.h"
 
@@ -19,7 +19,9 @@
 
 #include "ControllerTestSupport.h"
 #include "shell/IniFile.h"
+#include "slot/SlotDatabase.h"
 #include "slot/SlotInfo.h"
+#include "support/DateTime.h"
 
 namespace {
 class LoggerMainTest : public ::testing::Test {
@@ -237,4 +239,72 @@ TEST_F(LoggerMainTest, CleanupTimerSwitchesItselfOffWhenNothingIsDeleted) {
   ASSERT_TRUE(RunUntil([&] { return ticks >= 3; }));
   EXPECT_TRUE(everOn);
   EXPECT_TRUE(RunUntil([&] { return !controller.CleanupTimerActive(); }, 5000));
+}
+
+// A non-aligned slot that writes no file asks for a new one on every 100 ms
+// tick, and each of those rotations switches the cleanup on again. Switching it
+// on must leave the running 1000 ms timer alone, or it is restarted before it
+// ever fires and nothing expires while that slot is idle.
+TEST_F(LoggerMainTest, AnIdleUnalignedSlotDoesNotHoldOffTheCleanupOfAnother) {
+  const std::string folder = fRoot + "/rec1";
+  std::filesystem::create_directories(folder + "/old");
+  std::ofstream(folder + "/old/expired.wav") << "RIFF";
+  {
+    auto connection = GetSlotDatabaseConnection(folder + "/Vantorel.db");
+    InsertRecordingRow(*connection, Now() - 10.0, "old/expired.wav");
+  }
+  WriteIni("[Slot0]\nName=Idle\nSource=None\nTimeSlotAlign=off\nFolder=" + fRoot +
+           "/rec0\n"
+           "[Slot1]\nName=Tone\nSource=Stream\nStreamURL=lavfi:sine=frequency=1000:sample_rate=44100\n"
+           "Samplerate=44100\nFormat=wav16\nCleanupDays=1\nCleanupSpaceEnabled=off\nFolder=" +
+           folder + "\n");
+  TIniFile ini(fIniPath);
+  TLoggerMain controller(ini, Values(2, 0), Options());
+  // The tone slot's first file is its rotation.
+  ASSERT_TRUE(RunUntil([&] { return controller.Slot(1).Recording(); }, 10000));
+  // The cleanup ticks a second after the rotation; a loaded machine gets a
+  // little more.
+  EXPECT_TRUE(RunUntil([&] { return !std::filesystem::exists(folder + "/old/expired.wav"); }, 3000));
+  {
+    auto connection = GetSlotDatabaseConnection(folder + "/Vantorel.db");
+    EXPECT_EQ(SelectRecordingsOldestFirst(*connection).size(), 1u);  // the tone's own file only
+  }
+}
+
+// An alarm mail to a server that accepts and never answers must not hold the
+// controller: its 100 ms tick (every slot's rotation) keeps running while the
+// mail hangs, and the controller ends without waiting out the SMTP time-out.
+TEST_F(LoggerMainTest, AStalledMailServerHoldsNeitherTheTickNorTheEnd) {
+  TSilentServer server;
+  WriteIni("[EMail]\nSMTPServer=127.0.0.1\nSMTPPort=" + std::to_string(server.Port()) +
+           "\nEncryption=none\nFromAddress=logger@station.example\nReceipients=ops@station.example\n"
+           "[Slot0]\nName=Quiet\nSource=None\nSilenceDetection=1\nSendEmailSilenceDetected=on\nFolder=" +
+           fRoot + "/rec0\n");
+  TIniFile ini(fIniPath);
+  auto controller = std::make_unique<TLoggerMain>(ini, Values(1, 0), Options());
+  using Clock = std::chrono::steady_clock;
+  int ticks = 0;
+  Clock::time_point twentiethTick;
+  int ticksAtAlarm = -1;
+  Clock::time_point alarmTime;
+  controller->SetOnTimerTick([&] {
+    if (++ticks == ticksAtAlarm + 20) twentiethTick = Clock::now();
+  });
+  // The line is logged just before the mail is handed on (or, before the fix,
+  // sent on this thread).
+  controller->SetOnLogChanged([&] {
+    if (ticksAtAlarm >= 0) return;
+    for (const std::string& line : controller->MessageLogLines())
+      if (line.find("Slot \"Quiet\" SILENCE DETECTED") != std::string::npos) {
+        ticksAtAlarm = ticks;
+        alarmTime = Clock::now();
+      }
+  });
+  ASSERT_TRUE(RunUntil([&] { return ticksAtAlarm >= 0; }, 10000));
+  ASSERT_TRUE(RunUntil([&] { return ticks >= ticksAtAlarm + 20; }, 60000));
+  // Twenty ticks take two seconds; the mail hangs for half a minute.
+  EXPECT_LT(twentiethTick - alarmTime, std::chrono::seconds(15));
+  const auto start = std::chrono::steady_clock::now();
+  controller.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
 }

@@ -273,10 +273,13 @@ TEST_F(SlotPipelineTest, SourceErrorsAndDisabling) {
   fSlot->StartRecording();
   EXPECT_EQ(fSlot->ErrorMessage(), "No device selected");
   EXPECT_EQ(fSlot->StreamChannel(), 0u);
+  // An input that is not there is waited for, and said so once.
   fSlot->SetDevice("WDM:4711");
   fSlot->StartRecording();
-  EXPECT_EQ(fSlot->ErrorMessage(), "Invalid device");
-  EXPECT_EQ(fLog.Count("Test: Recording error: Invalid device"), 1u);
+  fSlot->StartRecording();
+  EXPECT_EQ(fSlot->ErrorMessage(), "Waiting for input WDM:4711");
+  EXPECT_EQ(fSlot->WaitingForInput(), "WDM:4711");
+  EXPECT_EQ(fLog.Count("Test: Waiting for input WDM:4711"), 1u);
   EXPECT_EQ(fSlot->CurrentDeviceInfo(), nullptr);
   // Disabling closes the file at once.
   fSlot->SetEnabled(false);

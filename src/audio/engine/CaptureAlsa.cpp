@@ -1,5 +1,6 @@
-// Recording devices: ALSA capture PCMs. "default" comes first when it can
-// capture, then every card's capture devices as "plughw:CARD=<id>,DEV=<device>":
+// Recording devices: ALSA capture PCMs. "default" comes first, whether or not it
+// can capture at the moment (its sound server may come up later), then every
+// card's capture devices as "plughw:CARD=<id>,DEV=<device>":
 // through the plug layer, since most interfaces take neither 16-bit nor two
 // channels nor every rate directly, and by the card's id rather than its
 // number, which a USB interface plugged in again may not get back.
@@ -34,6 +35,7 @@ namespace {
 struct TAlsaDevice {
   std::string fPcm;   // ALSA PCM name
   const char* fName;  // as ALSA describes it
+  bool fPresent = true;  // found by the latest enumeration (for "default": it can capture)
 };
 
 // alsa/error.h declares snd_lib_error_set_local after its extern "C" block
@@ -293,7 +295,9 @@ std::string DefaultDescription() {
 std::vector<TAlsaDevice> Enumerate() {
   TQuietAlsa quiet;
   std::vector<TAlsaDevice> devices;
-  if (CanCapture("default")) devices.push_back({"default", KeepText(DefaultDescription())});
+  // Always number 0: a slot set to a card keeps its number whether or not the
+  // sound server behind "default" was up when the list was made.
+  devices.push_back({"default", KeepText(DefaultDescription()), CanCapture("default")});
   int card = -1;
   while (snd_card_next(&card) == 0 && card >= 0) {
     snd_ctl_t* ctl = nullptr;
@@ -322,6 +326,22 @@ std::vector<TAlsaDevice> Enumerate() {
   return devices;
 }
 
+// A device keeps its number for the whole run, so that an input found by a
+// later enumeration never moves one that is in use: devices seen before stay
+// where they are (those gone now are marked so), new ones go at the end.
+void MergeDevices(std::vector<TAlsaDevice>& ioDevices, const std::vector<TAlsaDevice>& iFresh) {
+  for (TAlsaDevice& d : ioDevices) d.fPresent = false;
+  for (const TAlsaDevice& f : iFresh) {
+    auto known = std::find_if(ioDevices.begin(), ioDevices.end(), [&](const TAlsaDevice& d) { return d.fPcm == f.fPcm; });
+    if (known == ioDevices.end()) {
+      ioDevices.push_back(f);
+    } else {
+      known->fName = f.fName;
+      known->fPresent = f.fPresent;
+    }
+  }
+}
+
 }  // namespace
 
 BOOL BASS_RecordGetDeviceInfo(DWORD device, BASS_DEVICEINFO* info) {
@@ -331,13 +351,14 @@ BOOL BASS_RecordGetDeviceInfo(DWORD device, BASS_DEVICEINFO* info) {
   std::vector<TAlsaDevice> fresh;
   if (device == 0) fresh = Enumerate();
   std::lock_guard lock(state.fMutex);
-  if (device == 0) state.fDevices = std::move(fresh);
+  if (device == 0) MergeDevices(state.fDevices, fresh);
   if (device >= state.fDevices.size()) return Fail(BASS_ERROR_DEVICE);
   if (info) {
     const auto& d = state.fDevices[device];
     info->name = d.fName;
     info->driver = KeepText(d.fPcm);
-    info->flags = BASS_DEVICE_ENABLED | BASS_DEVICE_INPUT | (device == 0 && d.fPcm == "default" ? BASS_DEVICE_DEFAULT : 0);
+    info->flags = BASS_DEVICE_INPUT | (d.fPresent ? BASS_DEVICE_ENABLED : 0) |
+                  (device == 0 && d.fPcm == "default" ? BASS_DEVICE_DEFAULT : 0);
     if (state.fInit.count(static_cast<int>(device))) info->flags |= BASS_DEVICE_INIT;
   }
   return TRUE;

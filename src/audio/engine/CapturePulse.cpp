@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -341,6 +342,25 @@ TPulseCapture* Current(TPulseState& iState) {
   return it->second.get();
 }
 
+// An endpoint keeps its number for the whole run, so that one found by a later
+// enumeration never moves one that is in use: endpoints seen before stay where
+// they are (those gone now lose BASS_DEVICE_ENABLED), new ones go at the end.
+void MergeDevices(std::vector<TPulseDevice>& ioDevices, const std::vector<TPulseDevice>& iFresh) {
+  const auto sameKind = [](const TPulseDevice& a, const TPulseDevice& b) {
+    return ((a.fFlags ^ b.fFlags) & BASS_DEVICE_INPUT) == 0;
+  };
+  for (TPulseDevice& d : ioDevices) d.fFlags &= ~static_cast<DWORD>(BASS_DEVICE_ENABLED | BASS_DEVICE_DEFAULT);
+  for (const TPulseDevice& f : iFresh) {
+    auto known = std::find_if(ioDevices.begin(), ioDevices.end(), [&](const TPulseDevice& d) {
+      return sameKind(d, f) && std::string_view(d.fId) == f.fId;
+    });
+    if (known == ioDevices.end())
+      ioDevices.push_back(f);
+    else
+      *known = f;
+  }
+}
+
 }  // namespace
 
 BOOL BASS_WASAPI_GetDeviceInfo(DWORD device, BASS_WASAPI_DEVICEINFO* info) {
@@ -351,7 +371,7 @@ BOOL BASS_WASAPI_GetDeviceInfo(DWORD device, BASS_WASAPI_DEVICEINFO* info) {
   if (device == 0) fresh = Enumerate();
   std::lock_guard lock(state.fMutex);
   if (device == 0) {
-    state.fDevices = std::move(fresh);
+    MergeDevices(state.fDevices, fresh);
     state.fEnumerated = true;
   }
   if (device >= state.fDevices.size()) return Fail(BASS_ERROR_DEVICE);

@@ -8,8 +8,11 @@
 // disturbed by other threads.
 
 // ---------------------------------------------------------------- recording devices (ALSA)
-// Device 0 is the "default" PCM when it can capture, then every card's capture
-// devices. BASS_DEVICEINFO::driver holds the ALSA PCM name.
+// Device 0 is always the "default" PCM, also while it cannot capture (its sound
+// server not up yet), then every card's capture devices. BASS_DEVICEINFO::driver
+// holds the ALSA PCM name. A device keeps its number for the whole run: a new
+// enumeration (device 0) adds devices not seen before at the end, and leaves
+// the ones gone in place without BASS_DEVICE_ENABLED.
 
 // Return false to stop capturing.
 typedef BOOL(RECORDPROC)(HRECORD handle, const void* buffer, DWORD length, void* user);
@@ -101,6 +104,9 @@ int BASS_ASIO_ErrorGetCode();   // the same number as BASS_ErrorGetCode
 // ---------------------------------------------------------------- WASAPI endpoints (PulseAudio)
 // Sources are input endpoints (monitors carry BASS_DEVICE_LOOPBACK as well),
 // sinks are output endpoints. id = the PulseAudio name of the source or sink.
+// An endpoint keeps its number for the whole run: a new enumeration (device 0)
+// adds endpoints not seen before at the end, and leaves the ones gone in place
+// without BASS_DEVICE_ENABLED.
 
 struct BASS_WASAPI_DEVICEINFO {
   const char* name;  // the description PulseAudio shows
