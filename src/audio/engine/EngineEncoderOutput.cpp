@@ -1,0 +1,50 @@
+#include "audio/engine/EngineEncoderOutput.h"
+
+namespace vt::engine {
+
+bool TEncoderOutputs::Add(TKind iKind, std::shared_ptr<TEncoderOutput> iOutput) {
+  std::lock_guard lock(fLock);
+  if (fClosed) return false;
+  for (const auto& [kind, output] : fOutputs)
+    if (kind == iKind) return false;
+  fOutputs.emplace_back(iKind, std::move(iOutput));
+  return true;
+}
+
+bool TEncoderOutputs::Has(TKind iKind) const {
+  std::lock_guard lock(fLock);
+  for (const auto& [kind, output] : fOutputs)
+    if (kind == iKind) return true;
+  return false;
+}
+
+void TEncoderOutputs::Deliver(const void* iData, size_t iLength) {
+  // Held while delivering: each Deliver only copies into a queue.
+  std::lock_guard lock(fLock);
+  for (const auto& [kind, output] : fOutputs) output->Deliver(iData, iLength);
+}
+
+bool TEncoderOutputs::SetTitle(const std::string& iTitle, const std::string& iUrl) {
+  std::lock_guard lock(fLock);
+  for (const auto& [kind, output] : fOutputs) output->SetTitle(iTitle, iUrl);
+  return !fOutputs.empty();
+}
+
+bool TEncoderOutputs::Kick(const std::string& iAddress) {
+  std::lock_guard lock(fLock);
+  bool kicked = false;
+  for (const auto& [kind, output] : fOutputs) kicked = output->Kick(iAddress) || kicked;
+  return kicked;
+}
+
+void TEncoderOutputs::Close() {
+  std::vector<std::pair<TKind, std::shared_ptr<TEncoderOutput>>> outputs;
+  {
+    std::lock_guard lock(fLock);
+    fClosed = true;
+    outputs.swap(fOutputs);
+  }
+  for (const auto& [kind, output] : outputs) output->Close();
+}
+
+}  // namespace vt::engine
