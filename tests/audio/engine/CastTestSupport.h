@@ -100,6 +100,10 @@ public:
     std::lock_guard lock(fLock);
     return fAudio.size();
   }
+  std::vector<std::string> Titles() const {
+    std::lock_guard lock(fLock);
+    return fTitles;
+  }
   bool HasTitle(const std::string& iTitle) const {
     std::lock_guard lock(fLock);
     return std::find(fTitles.begin(), fTitles.end(), iTitle) != fTitles.end();
