@@ -12,6 +12,11 @@ namespace {
 
 using TClock = std::chrono::steady_clock;
 
+// The encoder writes a frame at a time; gathered for up to this long (or this
+// much), the stream goes out in a few sends a second instead of dozens.
+constexpr auto kGather = std::chrono::milliseconds(250);
+constexpr size_t kGatherBytes = 32 * 1024;
+
 // A small send buffer, so that a server that stops reading shows up as a
 // stalled send within seconds instead of after megabytes.
 constexpr int kSendBuffer = 64 * 1024;
@@ -219,12 +224,16 @@ bool TCastClient::PeerClosed() const {
 
 void TCastClient::Send() {
   std::vector<uint8_t> piece(64 * 1024);
+  auto lastSend = TClock::now();
   for (;;) {
     size_t length = 0;
     {
       std::unique_lock lock(fLock);
       fWake.wait_for(lock, std::chrono::milliseconds(200),
                      [&] { return fQueueSize > 0 || fOverflow || fClosing.load(std::memory_order_relaxed); });
+      fWake.wait_until(lock, lastSend + kGather, [&] {
+        return fQueueSize >= kGatherBytes || fOverflow || fClosing.load(std::memory_order_relaxed);
+      });
       if (fClosing.load(std::memory_order_relaxed)) return;
       if (fOverflow) break;
       length = std::min(fQueueSize, piece.size());
@@ -238,6 +247,7 @@ void TCastClient::Send() {
     if (length > 0) {
       if (!SendAll(fSocket.Fd(), piece.data(), length, TClock::now() + fTimeout, &fClosing)) break;
       fSent.fetch_add(length, std::memory_order_relaxed);
+      lastSend = TClock::now();
     }
   }
   if (!fClosing.load(std::memory_order_acquire)) Die();
@@ -255,7 +265,7 @@ void TCastClient::SetTitle(const std::string& iTitle, const std::string& iUrl) {
     std::lock_guard lock(fLock);
     fPendingTitle.emplace(iTitle, iUrl);  // only the newest title counts
   }
-  fWake.notify_all();
+  fTitleWake.notify_all();
 }
 
 void TCastClient::SendTitles() {
@@ -263,7 +273,7 @@ void TCastClient::SendTitles() {
     std::pair<std::string, std::string> title;
     {
       std::unique_lock lock(fLock);
-      fWake.wait(lock, [&] { return fPendingTitle.has_value() || fClosing.load(std::memory_order_relaxed); });
+      fTitleWake.wait(lock, [&] { return fPendingTitle.has_value() || fClosing.load(std::memory_order_relaxed); });
       if (fClosing.load(std::memory_order_relaxed)) return;
       title = std::move(*fPendingTitle);
       fPendingTitle.reset();
@@ -303,6 +313,7 @@ void TCastClient::Close() {
     std::lock_guard lock(fLock);  // no waiter misses the flag
   }
   fWake.notify_all();
+  fTitleWake.notify_all();
   if (fSocket.Valid()) ::shutdown(fSocket.Fd(), SHUT_RDWR);
   if (fSender.joinable()) fSender.join();
   if (fTitler.joinable()) fTitler.join();

@@ -71,7 +71,8 @@ private:
   TSocket fSocket;
 
   std::mutex fLock;  // the queue and the pending title
-  std::condition_variable fWake;
+  std::condition_variable fWake;       // the sender
+  std::condition_variable fTitleWake;  // the title sender
   std::vector<uint8_t> fQueue;
   size_t fQueueHead = 0, fQueueSize = 0;
   bool fOverflow = false;
