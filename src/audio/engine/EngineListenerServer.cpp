@@ -155,15 +155,67 @@ void TListenerServer::Append(TListener& ioListener, const uint8_t* iData, size_t
   if (ioListener.fPending.size() > fOptions.fBuffer + 4096) ioListener.fDrop = true;
 }
 
+void TListenerServer::SendToListeners(const char* iData, size_t iLength) {
+  for (auto& listener : fListeners)
+    if (listener->fStreaming && !listener->fDrop) Append(*listener, reinterpret_cast<const uint8_t*>(iData), iLength);
+}
+
+void TListenerServer::DeliverOggPages(const char* iData, size_t iLength) {
+  fOggPartial.append(iData, iLength);
+  size_t at = 0;
+  for (;;) {
+    const size_t start = fOggPartial.find("OggS", at);
+    if (start == std::string::npos) {
+      at = fOggPartial.size() > 3 ? fOggPartial.size() - 3 : 0;  // a capture pattern may be split
+      break;
+    }
+    at = start;
+    if (fOggPartial.size() - at < 27) break;
+    const size_t segments = uint8_t(fOggPartial[at + 26]);
+    if (fOggPartial.size() - at < 27 + segments) break;
+    size_t body = 0;
+    for (size_t i = 0; i < segments; ++i) body += uint8_t(fOggPartial[at + 27 + i]);
+    const size_t length = 27 + segments + body;
+    if (fOggPartial.size() - at < length) break;
+    const char* page = fOggPartial.data() + at;
+    uint64_t granule = 0;
+    for (int i = 7; i >= 0; --i) granule = granule << 8 | uint8_t(page[6 + i]);
+    if (!fOggHeadersDone && granule == 0) {
+      fOggHeaders.append(page, length);
+    } else {
+      fOggHeadersDone = true;
+      // The burst: the newest whole pages that fit (at least one).
+      if (fBurst.size() + length > fOptions.fBurst) {
+        size_t drop = 0;
+        while (drop < fBurst.size() && fBurst.size() - drop + length > fOptions.fBurst) {
+          const size_t next = fBurst.find("OggS", drop + 1);
+          drop = next == std::string::npos ? fBurst.size() : next;
+        }
+        fBurst.erase(0, drop);
+      }
+      fBurst.append(page, length);
+    }
+    SendToListeners(page, length);
+    at += length;
+  }
+  fOggPartial.erase(0, at);
+}
+
 void TListenerServer::Deliver(const void* iData, size_t iLength) {
-  const auto* data = static_cast<const uint8_t*>(iData);
+  const auto* data = static_cast<const char*>(iData);
   {
     std::lock_guard lock(fLock);
-    if (fContentType.empty()) fContentType = ContentTypeOf(std::string(reinterpret_cast<const char*>(data), std::min<size_t>(iLength, 4)));
-    fBurst.append(reinterpret_cast<const char*>(data), iLength);
-    if (fBurst.size() > fOptions.fBurst) fBurst.erase(0, fBurst.size() - fOptions.fBurst);
-    for (auto& listener : fListeners)
-      if (listener->fStreaming && !listener->fDrop) Append(*listener, data, iLength);
+    if (fContentType.empty()) {
+      fContentType = ContentTypeOf(std::string(data, std::min<size_t>(iLength, 4)));
+      fOgg = fContentType == "application/ogg";
+    }
+    if (fOgg) {
+      DeliverOggPages(data, iLength);
+    } else {
+      fBurst.append(data, iLength);
+      if (fBurst.size() > fOptions.fBurst) fBurst.erase(0, fBurst.size() - fOptions.fBurst);
+      SendToListeners(data, iLength);
+    }
   }
   Wake();
 }
@@ -272,6 +324,7 @@ void TListenerServer::Run() {
           if (l->fMeta) head += "icy-metaint:" + std::to_string(kMetaInterval) + "\r\n";
           l->fPending = head + "\r\n";
           l->fStreaming = true;
+          if (fOgg) Append(*l, reinterpret_cast<const uint8_t*>(fOggHeaders.data()), fOggHeaders.size());
           Append(*l, reinterpret_cast<const uint8_t*>(fBurst.data()), fBurst.size());
           l->fDrop = false;  // the burst alone never drops a listener
         }

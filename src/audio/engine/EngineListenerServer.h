@@ -52,6 +52,8 @@ private:
   void ReadRequest(TListener& ioListener);
   void Append(TListener& ioListener, const uint8_t* iData, size_t iLength);
   std::string MetaBlock(TListener& ioListener) const;
+  void DeliverOggPages(const char* iData, size_t iLength);
+  void SendToListeners(const char* iData, size_t iLength);
   void Wake();
 
   const TOptions fOptions;
@@ -63,6 +65,13 @@ private:
   std::vector<std::unique_ptr<TListener>> fListeners;
   std::string fBurst;        // the newest fOptions.fBurst bytes
   std::string fContentType;  // known from the first bytes of the stream
+  // An Ogg stream decodes only from its header pages on, and only from a page
+  // boundary: its header pages are kept for every new listener, the burst
+  // holds whole pages, and listeners get whole pages only.
+  bool fOgg = false;
+  std::string fOggPartial;   // the page being received
+  std::string fOggHeaders;   // the stream's header pages (granule position 0)
+  bool fOggHeadersDone = false;
   std::string fTitle, fTitleUrl;
   unsigned fTitleSerial = 0;
 

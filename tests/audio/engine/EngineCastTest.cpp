@@ -304,6 +304,18 @@ TEST(EngineListenerServer, MetadataPlainAndStalledListeners) {
   EXPECT_LT(rig.Puller().LongestPull(), 100ms);
 }
 
+// An Ogg stream decodes only from its headers on: a listener that comes long
+// after the start still gets them, then whole pages.
+TEST(EngineListenerServer, OggListenerJoiningLateGetsTheHeaders) {
+  TCastRig rig("oggenc -Q -r -R 44100 -B 16 -C 2 -b 128 -o - -", 4.0);
+  const DWORD port = BASS_Encode_ServerInit(rig.Encoder(), "127.0.0.1:0", 40000, 4000, 0, nullptr, nullptr);
+  ASSERT_NE(port, 0u) << BASS_ErrorGetCode();
+  TListener early(int(port), "/", false);
+  ASSERT_TRUE(WaitFor([&] { return early.AudioBytes() > 100000; }, 20s));  // the headers are long gone
+  EXPECT_NE(early.Head().find("Content-Type: application/ogg\r\n"), std::string::npos) << early.Head();
+  EXPECT_NEAR(ToneAt("http://127.0.0.1:" + std::to_string(port) + "/"), 0.5, 0.1);
+}
+
 TEST(EngineListenerServer, KickFullHouseAndBadAddresses) {
   TCastRig rig;
   const int taken = vt::streamtest::FreePort();
