@@ -197,8 +197,15 @@ TEST_F(SlotStreamingTest, Mp3MountWithStationValuesTitleFileAndSwitchOff) {
   std::filesystem::last_write_time(titleFile, std::filesystem::last_write_time(titleFile) - 1h);
   slot.UpdateOutgoingStreamTitle();
   EXPECT_TRUE(WaitFor([&] { return listener.HasTitle("Song Two"); }, 2s));
+  // A file whose modification time stayed the same is not read again.
+  const auto age = std::filesystem::last_write_time(titleFile);
+  WriteTitle(titleFile, "Song Three\n");
+  std::filesystem::last_write_time(titleFile, age);
+  slot.UpdateOutgoingStreamTitle();
+  std::this_thread::sleep_for(1500ms);
   const auto titles = listener.Titles();
   EXPECT_EQ(std::count(titles.begin(), titles.end(), "Song One"), 1) << titles.size();
+  EXPECT_FALSE(listener.HasTitle("Song Three"));
 
   // Switched off: disconnected within a second or so, without a wake-up.
   const auto off = std::chrono::steady_clock::now();
@@ -213,7 +220,7 @@ TEST_F(SlotStreamingTest, Mp3MountWithStationValuesTitleFileAndSwitchOff) {
 
 TEST_F(SlotStreamingTest, OggVorbisAndShoutcastSlots) {
   TStreamingSlot ogg(fTmp, Keys(fServer->Port(), "/ogg", "Format=ogg\n"), "ogg");
-  TStreamingSlot shout(fTmp, Keys(fServer->Port(), ""), "shout");
+  TStreamingSlot shout(fTmp, Keys(fServer->Port(), "", "StreamingOnly=on\n"), "shout");
   ASSERT_TRUE(WaitFor([&] { return ogg.Slot().StreamingStatus() == ssConnected; }, 15s)) << ogg.Log();
   ASSERT_TRUE(WaitFor([&] { return shout.Slot().StreamingStatus() == ssConnected; }, 15s)) << shout.Log();
   EXPECT_EQ(shout.Slot().StreamingMessage(), "127.0.0.1:" + std::to_string(fServer->Port()));
@@ -221,6 +228,11 @@ TEST_F(SlotStreamingTest, OggVorbisAndShoutcastSlots) {
   EXPECT_NEAR(ToneAt(fServer->Url("/ogg")), 0.125, 0.04);
   EXPECT_NEAR(ToneAt(fServer->Url("/sc")), 0.125, 0.04);
   EXPECT_NE(fServer->Status().find("\"server_type\":\"audio/ogg\""), std::string::npos);
+  // Streaming only: no file, yet the stream goes on.
+  shout.Slot().RotationCheck();
+  EXPECT_EQ(shout.Slot().CurrentFilename(), "");
+  EXPECT_TRUE(ogg.Slot().RotationCheck());
+  EXPECT_NE(ogg.Slot().CurrentFilename(), "");
 }
 
 TEST_F(SlotStreamingTest, RefusalsAreRetriedEveryFiveSeconds) {
