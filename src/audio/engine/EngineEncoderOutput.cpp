@@ -7,6 +7,7 @@ bool TEncoderOutputs::Add(TKind iKind, std::shared_ptr<TEncoderOutput> iOutput) 
   if (fClosed) return false;
   for (const auto& [kind, output] : fOutputs)
     if (kind == iKind) return false;
+  if (!fOggHeaders.empty()) iOutput->Deliver(fOggHeaders.data(), fOggHeaders.size());
   fOutputs.emplace_back(iKind, std::move(iOutput));
   return true;
 }
@@ -21,7 +22,19 @@ bool TEncoderOutputs::Has(TKind iKind) const {
 void TEncoderOutputs::Deliver(const void* iData, size_t iLength) {
   // Held while delivering: each Deliver only copies into a queue.
   std::lock_guard lock(fLock);
-  for (const auto& [kind, output] : fOutputs) output->Deliver(iData, iLength);
+  const auto* data = static_cast<const char*>(iData);
+  if (fStream == stUnknown && iLength > 0) fStream = IsOggStart(data, iLength) ? stOgg : stOther;
+  if (fStream != stOgg) {
+    for (const auto& [kind, output] : fOutputs) output->Deliver(iData, iLength);
+    return;
+  }
+  fPages.Feed(data, iLength, [&](const char* iPage, size_t iPageLength, uint64_t iGranule) {
+    if (!fOggHeadersDone && iGranule == 0)
+      fOggHeaders.append(iPage, iPageLength);
+    else
+      fOggHeadersDone = true;
+    for (const auto& [kind, output] : fOutputs) output->Deliver(iPage, iPageLength);
+  });
 }
 
 bool TEncoderOutputs::SetTitle(const std::string& iTitle, const std::string& iUrl) {

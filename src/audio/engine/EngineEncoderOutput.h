@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "audio/engine/EngineOggPages.h"
+
 namespace vt::engine {
 
 class TEncoderOutput {
@@ -29,6 +31,9 @@ public:
 };
 
 // The outputs of one encoder. Deliver and SetTitle may come from any thread.
+// An Ogg stream decodes only from its header pages on, and these go out before
+// a cast is connected (a connect delay, a slow server): they are kept, every
+// output added later gets them first, and outputs get whole pages only.
 class TEncoderOutputs {
 public:
   enum TKind { okCast, okServer };
@@ -44,6 +49,10 @@ private:
   mutable std::mutex fLock;
   std::vector<std::pair<TKind, std::shared_ptr<TEncoderOutput>>> fOutputs;
   bool fClosed = false;
+  enum TStream { stUnknown, stOgg, stOther } fStream = stUnknown;
+  TOggPages fPages;
+  std::string fOggHeaders;  // the header pages (granule position 0)
+  bool fOggHeadersDone = false;
 };
 
 }  // namespace vt::engine

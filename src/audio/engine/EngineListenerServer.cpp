@@ -161,44 +161,24 @@ void TListenerServer::SendToListeners(const char* iData, size_t iLength) {
 }
 
 void TListenerServer::DeliverOggPages(const char* iData, size_t iLength) {
-  fOggPartial.append(iData, iLength);
-  size_t at = 0;
-  for (;;) {
-    const size_t start = fOggPartial.find("OggS", at);
-    if (start == std::string::npos) {
-      at = fOggPartial.size() > 3 ? fOggPartial.size() - 3 : 0;  // a capture pattern may be split
-      break;
-    }
-    at = start;
-    if (fOggPartial.size() - at < 27) break;
-    const size_t segments = uint8_t(fOggPartial[at + 26]);
-    if (fOggPartial.size() - at < 27 + segments) break;
-    size_t body = 0;
-    for (size_t i = 0; i < segments; ++i) body += uint8_t(fOggPartial[at + 27 + i]);
-    const size_t length = 27 + segments + body;
-    if (fOggPartial.size() - at < length) break;
-    const char* page = fOggPartial.data() + at;
-    uint64_t granule = 0;
-    for (int i = 7; i >= 0; --i) granule = granule << 8 | uint8_t(page[6 + i]);
-    if (!fOggHeadersDone && granule == 0) {
-      fOggHeaders.append(page, length);
+  fOggPages.Feed(iData, iLength, [&](const char* iPage, size_t iPageLength, uint64_t iGranule) {
+    if (!fOggHeadersDone && iGranule == 0) {
+      fOggHeaders.append(iPage, iPageLength);
     } else {
       fOggHeadersDone = true;
       // The burst: the newest whole pages that fit (at least one).
-      if (fBurst.size() + length > fOptions.fBurst) {
+      if (fBurst.size() + iPageLength > fOptions.fBurst) {
         size_t drop = 0;
-        while (drop < fBurst.size() && fBurst.size() - drop + length > fOptions.fBurst) {
+        while (drop < fBurst.size() && fBurst.size() - drop + iPageLength > fOptions.fBurst) {
           const size_t next = fBurst.find("OggS", drop + 1);
           drop = next == std::string::npos ? fBurst.size() : next;
         }
         fBurst.erase(0, drop);
       }
-      fBurst.append(page, length);
+      fBurst.append(iPage, iPageLength);
     }
-    SendToListeners(page, length);
-    at += length;
-  }
-  fOggPartial.erase(0, at);
+    SendToListeners(iPage, iPageLength);
+  });
 }
 
 void TListenerServer::Deliver(const void* iData, size_t iLength) {

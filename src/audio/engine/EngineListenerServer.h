@@ -15,6 +15,7 @@
 #include "audio/engine/Engine.h"
 #include "audio/engine/EngineEncoderOutput.h"
 #include "audio/engine/EngineNet.h"
+#include "audio/engine/EngineOggPages.h"
 
 namespace vt::engine {
 
@@ -69,7 +70,7 @@ private:
   // boundary: its header pages are kept for every new listener, the burst
   // holds whole pages, and listeners get whole pages only.
   bool fOgg = false;
-  std::string fOggPartial;   // the page being received
+  TOggPages fOggPages;
   std::string fOggHeaders;   // the stream's header pages (granule position 0)
   bool fOggHeadersDone = false;
   std::string fTitle, fTitleUrl;
