@@ -29,7 +29,7 @@ void TEncoderOutputs::Deliver(const void* iData, size_t iLength) {
     return;
   }
   fPages.Feed(data, iLength, [&](const char* iPage, size_t iPageLength, uint64_t iGranule) {
-    if (!fOggHeadersDone && iGranule == 0)
+    if (!fOggHeadersDone && iGranule == 0 && fOggHeaders.size() + iPageLength <= kMaxOggHeaders)
       fOggHeaders.append(iPage, iPageLength);
     else
       fOggHeadersDone = true;

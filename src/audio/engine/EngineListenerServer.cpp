@@ -162,7 +162,7 @@ void TListenerServer::SendToListeners(const char* iData, size_t iLength) {
 
 void TListenerServer::DeliverOggPages(const char* iData, size_t iLength) {
   fOggPages.Feed(iData, iLength, [&](const char* iPage, size_t iPageLength, uint64_t iGranule) {
-    if (!fOggHeadersDone && iGranule == 0) {
+    if (!fOggHeadersDone && iGranule == 0 && fOggHeaders.size() + iPageLength <= kMaxOggHeaders) {
       fOggHeaders.append(iPage, iPageLength);
     } else {
       fOggHeadersDone = true;

@@ -17,6 +17,10 @@ private:
   std::string fPartial;
 };
 
+// The most kept as an Ogg stream's header pages; a stream whose "headers" run
+// on beyond it is not one to keep them for.
+constexpr size_t kMaxOggHeaders = 256 * 1024;
+
 // True when a stream that begins with iStart is Ogg.
 inline bool IsOggStart(const char* iStart, size_t iLength) {
   return iLength >= 4 && iStart[0] == 'O' && iStart[1] == 'g' && iStart[2] == 'g' && iStart[3] == 'S';
