@@ -290,6 +290,12 @@ TSlotInfo::~TSlotInfo() {
     DoLogMessage(fmt::format("Recording error: {}", e.what()));
   }
   FreeWinampPlugin();
+  // Ended before the pointer is cleared: the streaming encoder's notification
+  // reads it until the thread has let the encoder go.
+  if (fStreamingThread) {
+    fStreamingThread->Terminate();
+    fStreamingThread->WaitFor();
+  }
   fStreamingThread.reset();
   fPullThread.reset();
   if (const DWORD pullMixer = fPullMixer.exchange(0)) BASS_StreamFree(pullMixer);

@@ -48,6 +48,7 @@ TWebSlotSnapshot TControllerWebHost::Slot(int iIndex) const {
   s.CurrentStreamTitle = slot.CurrentStreamTitle();
   s.StreamingEnabled = slot.StreamingEnabled();
   s.StreamingStatus = WebStreamingStatus(slot.StreamingStatus());
+  s.StreamingActiveSince = slot.StreamingActiveSince();
   s.Folder = slot.Folder();
   s.SecondaryFolder = slot.SecondaryFolder();
   s.DatabasePath = slot.DatabasePath();

@@ -46,7 +46,14 @@ std::string SlotListJSON(const IWebHost& iHost) {
         ->SetString("CurrentTitle", slot.CurrentStreamTitle);
     auto streaming = item->CreateObject("Streaming");
     streaming->SetBoolean("Enabled", slot.StreamingEnabled);
-    if (slot.StreamingEnabled) streaming->SetString("Status", StreamingStatusText(slot.StreamingStatus));
+    if (slot.StreamingEnabled) {
+      streaming->SetString("Status", StreamingStatusText(slot.StreamingStatus));
+      // What the status means: the server's address, or why it failed.
+      if (!slot.StreamingMessage.empty()) streaming->SetString("Message", slot.StreamingMessage);
+      if (slot.StreamingStatus == wssConnected && slot.StreamingActiveSince >= 0)
+        streaming->SetNumber("ActiveSeconds", static_cast<double>(ElapsedSeconds(
+                                                  slot.NowTickCount, static_cast<uint64_t>(slot.StreamingActiveSince))));
+    }
     item->SetString("Error", slot.ErrorMessage);  // what the slot cannot do now, for monitoring
   }
   return list->AsJSon(true, true);

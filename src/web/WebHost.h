@@ -37,6 +37,7 @@ struct TWebSlotSnapshot {
 
   bool StreamingEnabled = false;
   TWebStreamingStatus StreamingStatus = wssDisabled;
+  int64_t StreamingActiveSince = -1;  // tick of the connection, -1 while not connected
 
   // Archive
   std::string Folder;           // recordings folder

@@ -182,6 +182,27 @@ TEST_F(WebServerTest, SlotListJsonByteForByte) {
   EXPECT_EQ(r->body, expected);
 }
 
+TEST_F(WebServerTest, StreamingMessageAndTimeConnected) {
+  fServer.Host.Slots.resize(2);
+  fServer.Host.Slots[0].StreamingMessage = "127.0.0.1:8000/live";
+  fServer.Host.Slots[0].StreamingActiveSince = 100000 - 61500;
+  fServer.Host.Slots[1].StreamingEnabled = true;
+  fServer.Host.Slots[1].StreamingStatus = wssError;
+  fServer.Host.Slots[1].StreamingMessage = "access denied (invalid password) (BASS error 2100)";
+  fServer.Host.Slots[1].StreamingActiveSince = 5000;  // not connected: not shown
+  fServer.Start(TWebTestServer::Config(alReadOnly));
+  auto r = fServer.Client()->Get("/ws/slots");
+  ASSERT_TRUE(r);
+  EXPECT_NE(r->body.find("\"Streaming\": {\r\n   \"ActiveSeconds\": 61,\r\n   \"Enabled\": true,\r\n   "
+                         "\"Message\": \"127.0.0.1:8000\\/live\",\r\n   \"Status\": \"Connected\"\r\n  }"),
+            std::string::npos)
+      << r->body;
+  EXPECT_NE(r->body.find("\"Streaming\": {\r\n   \"Enabled\": true,\r\n   \"Message\": \"access denied (invalid "
+                         "password) (BASS error 2100)\",\r\n   \"Status\": \"Error\"\r\n  }"),
+            std::string::npos)
+      << r->body;
+}
+
 TEST_F(WebServerTest, TextRoutes) {
   fServer.Start(TWebTestServer::Config(alReadOnly));
   auto client = fServer.Client();

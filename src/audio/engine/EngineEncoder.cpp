@@ -92,13 +92,16 @@ HENCODE TEncoder::Start(const std::shared_ptr<TChannel>& iChannel, const char* i
     if (auto self = weak.lock()) {
       self->fOut.fetch_add(iLength, std::memory_order_relaxed);
       if (self->fProc) self->fProc(self->fHandle, self->fChannelHandle, iData, DWORD(iLength), self->fUser);
+      self->fOutputs.Deliver(iData, iLength);
     }
   };
   if (iFlags & BASS_ENCODE_PCM) {
     encoder->fSink = TWavFileSink::Create(command, wav);
     if (!encoder->fSink) return Fail(BASS_ERROR_CREATE), 0;
   } else if (!command.empty()) {
-    auto process = TEncoderProcess::Spawn(SplitEncoderCommand(command), iProc ? output : TEncoderProcess::TOutput());
+    // Its standard output is always read: a cast or the listener server may be
+    // put on it later.
+    auto process = TEncoderProcess::Spawn(SplitEncoderCommand(command), output);
     if (!process) return Fail(BASS_ERROR_FILEOPEN), 0;
     encoder->fPid = process->Pid();
     encoder->fSink = std::move(process);
@@ -175,12 +178,12 @@ void TEncoder::Run() {
   if (--Threads().fRunning == 0) Threads().fDone.notify_all();
 }
 
-void TEncoder::Died() {
+void TEncoder::Died(DWORD iStatus) {
   fDead.store(true, std::memory_order_release);
   std::lock_guard lock(fNotifyLock);
   if (fFreed || fNotified) return;
   fNotified = true;
-  if (fNotifyProc) fNotifyProc(fHandle, BASS_ENCODE_NOTIFY_ENCODER, fNotifyUser);
+  if (fNotifyProc) fNotifyProc(fHandle, iStatus, fNotifyUser);
 }
 
 DWORD TEncoder::IsActive() const {
@@ -215,6 +218,7 @@ void TEncoder::Free() {
     fFreed = true;
   }
   if (auto channel = fChannel.lock()) channel->RemoveFromChain(fHandle);
+  fOutputs.Close();  // casts end now, not after the encoder has drained
   fSink->GiveUpAt(std::chrono::steady_clock::now() + TEncoderProcess::kFinishTimeout);
   fStopping.store(true, std::memory_order_release);
   sem_post(&fWake);

@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "audio/engine/EngineEncoderOutput.h"
 #include "audio/engine/EngineEncoderSink.h"
 #include "audio/engine/EngineObject.h"
 #include "audio/engine/EngineRing.h"
@@ -43,6 +44,12 @@ public:
   void SetNotify(ENCODENOTIFYPROC* iProc, void* iUser);
   QWORD Count(DWORD iWhich) const;
   pid_t ProcessId() const { return fPid; }
+  // Casts and the listener server on the encoder's output (a command-line
+  // encoder's standard output, or what goes to the callback).
+  TEncoderOutputs& Outputs() { return fOutputs; }
+  bool HasOutputStream() const { return fPid > 0 || fProc; }
+  // An output's connection died: the encoder counts as dead (iStatus: BASS_ENCODE_NOTIFY_*).
+  void OutputDied(DWORD iStatus) { Died(iStatus); }
 
   // Leaves the chain at once; the encoder's thread then sends what is queued and
   // finishes the sink (closes the child's input, completes the WAV header).
@@ -51,7 +58,7 @@ public:
 private:
   TEncoder(const std::shared_ptr<TChannel>& iChannel, DWORD iFlags, TSampleFormat iFormat, size_t iQueueBytes);
   void Run();
-  void Died();
+  void Died(DWORD iStatus = BASS_ENCODE_NOTIFY_ENCODER);
 
   std::weak_ptr<TChannel> fChannel;
   DWORD fHandle = 0;
@@ -77,6 +84,7 @@ private:
   bool fFreed = false;
   ENCODEPROC* fProc = nullptr;
   void* fUser = nullptr;
+  TEncoderOutputs fOutputs;
 };
 
 // Blocks until every stopped encoder has finished its sink, or the timeout

@@ -14,17 +14,6 @@ T NotAvailable(T iResult) {
 }
 }  // namespace
 
-// casting and the built-in server
-BOOL BASS_Encode_CastInit(HENCODE, const char*, const char*, const char*, const char*, const char*,
-                          const char*, const char*, const char*, DWORD, DWORD) {
-  return NotAvailable<BOOL>(FALSE);
-}
-BOOL BASS_Encode_CastSetTitle(HENCODE, const char*, const char*) { return NotAvailable<BOOL>(FALSE); }
-DWORD BASS_Encode_ServerInit(HENCODE, const char*, DWORD, DWORD, DWORD, ENCODECLIENTPROC*, void*) {
-  return NotAvailable<DWORD>(0);
-}
-BOOL BASS_Encode_ServerKick(HENCODE, const char*) { return NotAvailable<BOOL>(FALSE); }
-
 // DSP plug-ins
 BOOL BASS_WADSP_Init(HWND) { return NotAvailable<BOOL>(FALSE); }
 BOOL BASS_WADSP_Free() { return NotAvailable<BOOL>(FALSE); }

@@ -91,9 +91,9 @@ public:
     posix_spawn_file_actions_destroy(&actions);
   }
   bool Running() const { return fPid > 0 && ::waitpid(fPid, nullptr, WNOHANG) == 0; }
-  void Stop() {
+  void Stop(int iSignal = SIGTERM) {
     if (fPid <= 0) return;
-    ::kill(fPid, SIGTERM);
+    ::kill(fPid, iSignal);
     for (int i = 0; i < 150; ++i) {
       if (::waitpid(fPid, nullptr, WNOHANG) == fPid) {
         fPid = -1;
@@ -122,7 +122,8 @@ class TIcecast {
 public:
   static constexpr const char* kPassword = "hackme";
 
-  TIcecast() : fDir(MakeTempDir("icecast")) {
+  // iShoutcastMount: also take Shoutcast 1 sources on port + 1 for this mount.
+  explicit TIcecast(const std::string& iShoutcastMount = "") : fDir(MakeTempDir("icecast")), fShoutcastMount(iShoutcastMount) {
     std::filesystem::create_directories(fDir / "log");
     // A self-signed certificate, as small stations use: icecast2 wants the key
     // and the certificate in one file.
@@ -136,27 +137,17 @@ public:
     for (int attempt = 0; attempt < 3 && !fReady; ++attempt) {
       fServer.Stop();
       fPort = FreePort();
-      do fSecurePort = FreePort(); while (fSecurePort == fPort);
-      std::ofstream(fDir / "icecast.xml") << "<icecast><location>" << fDir.filename().string() << "</location>"
-          "<limits><burst-size>65536</burst-size></limits>"
-          "<authentication><source-password>" << kPassword << "</source-password><admin-user>admin</admin-user>"
-          "<admin-password>" << kPassword << "</admin-password></authentication>"
-          "<listen-socket><port>" << fPort << "</port><bind-address>127.0.0.1</bind-address></listen-socket>"
-          "<listen-socket><port>" << fSecurePort << "</port><bind-address>127.0.0.1</bind-address><ssl>1</ssl></listen-socket>"
-          "<paths><basedir>/usr/share/icecast2</basedir><logdir>" << (fDir / "log").string() << "</logdir>"
-          "<ssl-certificate>" << pem << "</ssl-certificate>"
-          "<webroot>/usr/share/icecast2/web</webroot><adminroot>/usr/share/icecast2/admin</adminroot></paths>"
-          "<logging><loglevel>2</loglevel></logging>"
-          "<security><chroot>0</chroot><changeowner><user>icecast2</user><group>icecast</group></changeowner></security>"
-          "</icecast>";
-      fServer.Start({"icecast2", "-c", (fDir / "icecast.xml").string()}, (fDir / "stdout.log").string());
-      // Ours (its location is its folder's name) and listening on both ports.
-      fReady = WaitFor([&] {
-        return Status().find(fDir.filename().string()) != std::string::npos &&
-               Capture("curl -sk -m 2 -o /dev/null -w %{http_code} " + SecureUrl("/status-json.xsl")) == "200";
-      }, 10s);
+      do fSecurePort = FreePort(); while (fSecurePort == fPort || fSecurePort == fPort + 1);
+      fReady = StartServer();
     }
   }
+  // Kills the server (no goodbye to its sources) and starts it again on the same ports.
+  void Kill() { fServer.Stop(SIGKILL); }
+  bool Restart() {
+    fServer.Stop();
+    return fReady = StartServer();
+  }
+
   ~TIcecast() {
     fFeeders.clear();
     fServer.Stop();
@@ -243,7 +234,33 @@ public:
   }
 
 private:
+  bool StartServer() {
+    const std::string pem = (fDir / "tls.pem").string();
+    {
+      std::ofstream(fDir / "icecast.xml") << "<icecast><location>" << fDir.filename().string() << "</location>"
+          "<limits><burst-size>65536</burst-size></limits>"
+          "<authentication><source-password>" << kPassword << "</source-password><admin-user>admin</admin-user>"
+          "<admin-password>" << kPassword << "</admin-password></authentication>"
+          "<listen-socket><port>" << fPort << "</port><bind-address>127.0.0.1</bind-address>"
+          << (fShoutcastMount.empty() ? "" : "<shoutcast-mount>" + fShoutcastMount + "</shoutcast-mount>") << "</listen-socket>"
+          "<listen-socket><port>" << fSecurePort << "</port><bind-address>127.0.0.1</bind-address><ssl>1</ssl></listen-socket>"
+          "<paths><basedir>/usr/share/icecast2</basedir><logdir>" << (fDir / "log").string() << "</logdir>"
+          "<ssl-certificate>" << pem << "</ssl-certificate>"
+          "<webroot>/usr/share/icecast2/web</webroot><adminroot>/usr/share/icecast2/admin</adminroot></paths>"
+          "<logging><loglevel>2</loglevel></logging>"
+          "<security><chroot>0</chroot><changeowner><user>icecast2</user><group>icecast</group></changeowner></security>"
+          "</icecast>";
+    }
+    fServer.Start({"icecast2", "-c", (fDir / "icecast.xml").string()}, (fDir / "stdout.log").string());
+    // Ours (its location is its folder's name) and listening on both ports.
+    return WaitFor([&] {
+      return Status().find(fDir.filename().string()) != std::string::npos &&
+             Capture("curl -sk -m 2 -o /dev/null -w %{http_code} " + SecureUrl("/status-json.xsl")) == "200";
+    }, 10s);
+  }
+
   std::filesystem::path fDir;
+  std::string fShoutcastMount;
   int fPort = 0, fSecurePort = 0;
   TChild fServer;
   bool fReady = false;
