@@ -38,10 +38,3 @@ void TSlotInfo::SetStreamingStatus(TStreamingStatus iStatus, const std::string& 
 
 void TSlotInfo::UpdateOutgoingStreamTitle() {}
 void TSlotInfo::SendStreamingTitle() {}
-
-// ---------------------------------------------------------------- DSP plug-in
-void TSlotInfo::ReloadWinampPlugin() {
-  if (!fWinampPlugin.Empty()) DoLogMessage("DSP plug-ins are not available in this build");
-}
-
-void TSlotInfo::FreeWinampPlugin() {}
