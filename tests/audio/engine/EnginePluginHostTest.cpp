@@ -104,6 +104,23 @@ TEST_F(TPluginFixture, GainHalvesEachChannelApart) {
     EXPECT_LT(after.fLeak, 0.001) << "the channels stay apart";
     BASS_SetConfig(BASS_CONFIG_FLOATDSP, 1);
   }
+  // A mono plug-in on a mono channel runs once; on three channels three times.
+  for (DWORD chans : {1u, 3u}) {
+    SCOPED_TRACE(chans);
+    double phase = 0;
+    const HSTREAM tone = vt::engine::test::CreateGeneratorStream(kRate, chans, [phase, chans](float* oBuffer, DWORD iFrames) mutable {
+      for (DWORD f = 0; f < iFrames; ++f, ++phase)
+        for (DWORD c = 0; c < chans; ++c) oBuffer[f * chans + c] = kAmplitude * float(std::sin(2 * M_PI * (kLeftHz + 100 * c) * phase / kRate));
+    });
+    fStreams.push_back(tone);
+    const HDSP plugin = Load("/usr/lib/ladspa/amp_1181.so");
+    ASSERT_TRUE(BASS_WADSP_Start(plugin, 0, tone)) << VT_WADSP_ErrorText();
+    ASSERT_NE(BASS_WADSP_ChannelSetDSP(plugin, tone, -500), 0u);
+    ASSERT_TRUE(VT_WADSP_SetControl(plugin, "amps_gain_db", -6.0206f));
+    std::vector<float> out(chans * kRate / 2);
+    ASSERT_EQ(BASS_ChannelGetData(tone, out.data(), DWORD(out.size() * sizeof(float))), out.size() * sizeof(float));
+    for (DWORD c = 0; c < chans; ++c) EXPECT_NEAR(ToneAmplitude(out, chans, c, kLeftHz + 100 * c, kRate), kAmplitude / 2, 0.005);
+  }
 }
 
 // Every refusal has its code and a reason that names what is wrong.
@@ -269,6 +286,14 @@ TEST_F(TPluginFixture, ReloadWhilePulling) {
       ++blocks;
     }
   });
+  struct TJoin {
+    std::atomic<bool>& fStop;
+    std::thread& fThread;
+    ~TJoin() {
+      fStop = true;
+      fThread.join();
+    }
+  } join{stop, puller};
   for (int round = 0; round < 20; ++round) {
     const char* name = round % 2 ? "http://plugin.org.uk/swh-plugins/amp" : "/usr/lib/ladspa/amp_1181.so";
     const HDSP plugin = BASS_WADSP_Load(name, 5, 5, 100, 100, nullptr);
@@ -279,11 +304,11 @@ TEST_F(TPluginFixture, ReloadWhilePulling) {
     while (blocks < seen + 3) std::this_thread::yield();
     VT_WADSP_SetControl(plugin, "0", -3.0f);
     ASSERT_TRUE(BASS_WADSP_Start(plugin, 0, mixer)) << "a restart while placed";
-    if (round % 2) ASSERT_TRUE(BASS_WADSP_ChannelRemoveDSP(plugin));
+    if (round % 2) {
+      ASSERT_TRUE(BASS_WADSP_ChannelRemoveDSP(plugin));
+    }
     ASSERT_TRUE(BASS_WADSP_FreeDSP(plugin));
   }
-  stop = true;
-  puller.join();
 }
 
 }  // namespace
