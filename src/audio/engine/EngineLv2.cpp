@@ -94,7 +94,14 @@ const char* const kProvidedFeatures[] = {LV2_URID__map, LV2_URID__unmap, LV2_OPT
                                          LV2_BUF_SIZE__boundedBlockLength, LV2_CORE__isLive,
                                          LV2_CORE_PREFIX "hardRTCapable"};
 
+// Options every instance gets; a plug-in that requires any other is refused.
+const char* const kProvidedOptions[] = {LV2_BUF_SIZE__minBlockLength, LV2_BUF_SIZE__maxBlockLength,
+                                        LV2_BUF_SIZE__nominalBlockLength, LV2_BUF_SIZE__sequenceSize,
+                                        LV2_PARAMETERS__sampleRate};
+
 constexpr size_t kAtomBufferBytes = 8192;
+// Blocks a stereo chain hands over are split into parts of this size (the host).
+constexpr int32_t kNominalBlock = 1024;
 
 class TLv2Instance : public TPluginInstance {
 public:
@@ -103,8 +110,10 @@ public:
     const LV2_URID intType = Urids().Map(LV2_ATOM__Int), floatType = Urids().Map(LV2_ATOM__Float);
     fOptions[0] = {LV2_OPTIONS_INSTANCE, 0, Urids().Map(LV2_BUF_SIZE__minBlockLength), sizeof(int32_t), intType, &fMinBlock};
     fOptions[1] = {LV2_OPTIONS_INSTANCE, 0, Urids().Map(LV2_BUF_SIZE__maxBlockLength), sizeof(int32_t), intType, &fMaxBlock};
-    fOptions[2] = {LV2_OPTIONS_INSTANCE, 0, Urids().Map(LV2_PARAMETERS__sampleRate), sizeof(float), floatType, &fRate};
-    fOptions[3] = {LV2_OPTIONS_INSTANCE, 0, 0, 0, 0, nullptr};
+    fOptions[2] = {LV2_OPTIONS_INSTANCE, 0, Urids().Map(LV2_BUF_SIZE__nominalBlockLength), sizeof(int32_t), intType, &fNominalBlock};
+    fOptions[3] = {LV2_OPTIONS_INSTANCE, 0, Urids().Map(LV2_BUF_SIZE__sequenceSize), sizeof(int32_t), intType, &fSequenceSize};
+    fOptions[4] = {LV2_OPTIONS_INSTANCE, 0, Urids().Map(LV2_PARAMETERS__sampleRate), sizeof(float), floatType, &fRate};
+    fOptions[5] = {LV2_OPTIONS_INSTANCE, 0, 0, 0, 0, nullptr};
     fFeatureData[0] = {LV2_URID__map, &sMap};
     fFeatureData[1] = {LV2_URID__unmap, &sUnmap};
     fFeatureData[2] = {LV2_OPTIONS__options, fOptions};
@@ -169,8 +178,10 @@ private:
   bool fActive = false;
   int32_t fMinBlock = 1;
   int32_t fMaxBlock = static_cast<int32_t>(kBlockFrames);
+  int32_t fNominalBlock = kNominalBlock;
+  int32_t fSequenceSize = static_cast<int32_t>(kAtomBufferBytes - sizeof(LV2_Atom));
   float fRate = 0.0f;
-  LV2_Options_Option fOptions[4];
+  LV2_Options_Option fOptions[6];
   LV2_Feature fFeatureData[5];
   const LV2_Feature* fFeatures[6];
   LV2_URID fSequenceType = 0, fChunkType = 0;
@@ -246,6 +257,24 @@ std::shared_ptr<const TPluginModule> LoadLv2Module(const std::string& iUri) {
     if (!missing.empty())
       throw TPluginError(BASS_ERROR_NOTAVAIL,
                          fmt::format("{} ({}) requires the LV2 feature {}, which this host does not provide", name, iUri, missing));
+  }
+
+  {
+    LilvNode* requiredOption = lilv_new_uri(world.fWorld, LV2_OPTIONS__requiredOption);
+    LilvNodes* options = lilv_world_find_nodes(world.fWorld, lilv_plugin_get_uri(plugin), requiredOption, nullptr);
+    lilv_node_free(requiredOption);
+    std::string missing;
+    LILV_FOREACH(nodes, i, options) {
+      const LilvNode* node = lilv_nodes_get(options, i);
+      const char* option = lilv_node_is_uri(node) ? lilv_node_as_uri(node) : lilv_node_as_string(node);
+      bool provided = false;
+      for (const char* p : kProvidedOptions) provided = provided || std::strcmp(p, option) == 0;
+      if (!provided && missing.empty()) missing = option;
+    }
+    lilv_nodes_free(options);
+    if (!missing.empty())
+      throw TPluginError(BASS_ERROR_NOTAVAIL,
+                         fmt::format("{} ({}) requires the LV2 option {}, which this host does not provide", name, iUri, missing));
   }
 
   TPluginLayout layout;

@@ -138,6 +138,7 @@ TEST_F(TPluginFixture, RefusedPluginsSayWhy) {
            TCase{"/usr/lib/ladspa/analogue_osc_1416.so", BASS_ERROR_FORMAT, "0 audio inputs and 1 output"},
            TCase{"http://plugin.org.uk/swh-plugins/no-such-thing", BASS_ERROR_FILEOPEN, "no LV2 plug-in"},
            TCase{"urn:vantorel:test:needs-worker", BASS_ERROR_NOTAVAIL, "http://lv2plug.in/ns/ext/worker#schedule"},
+           TCase{"urn:vantorel:test:needs-option", BASS_ERROR_NOTAVAIL, "option http://lv2plug.in/ns/ext/buf-size#coarseBlockLength"},
            TCase{"urn:vantorel:test:one-in-two-out", BASS_ERROR_FORMAT, "1 audio input and 2 outputs"},
            TCase{"urn:vantorel:test:cv-input", BASS_ERROR_FORMAT, "\"mod\""},
        }) {
