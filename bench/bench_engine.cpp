@@ -17,9 +17,17 @@
 // between the new and the old Nyquist frequency, which a clean conversion
 // removes and a short filter folds back as aliases just below 22.05 kHz.
 //
-//   bench_engine [audio seconds, default 600] [rounds, default 3] [engine-only]
+// A second engine run puts a DSP plug-in on the chain at -500 (by default
+// ladspa-sdk's stereo amplifier at gain 1, which does next to nothing) and
+// prints what the host itself adds: the chain's extra CPU time less what the
+// plug-in's own run function takes for the same audio, measured by calling it
+// directly. Goal: the host adds under 2 % to the chain.
+//
+//   bench_engine [audio seconds, default 600] [rounds, default 3] [engine-only|all] [plug-in]
 // "engine-only" leaves ffmpeg out, for profiling the chain on its own.
 // Figures are medians over the rounds, so one disturbed run does not decide.
+#include <dlfcn.h>
+#include <ladspa.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -58,14 +66,30 @@ unsigned long sCount = 0;
 void Level(HDSP, DWORD, void* buffer, DWORD length, void*) { sLevels.DoLevelDSP(buffer, length); }
 void Counter(HDSP, DWORD, void*, DWORD length, void*) { sCount += length; }
 
+double ThreadCpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+// Callbacks just before and after the plug-in's place (-500) sum up the
+// thread's CPU time spent between them: the host and the plug-in, without
+// the rest of the chain. Without a plug-in they measure their own overhead.
+double sBracketStart = 0, sBracketSum = 0;
+void BracketBefore(HDSP, DWORD, void*, DWORD, void*) { sBracketStart = ThreadCpuSeconds(); }
+void BracketAfter(HDSP, DWORD, void*, DWORD, void*) { sBracketSum += ThreadCpuSeconds() - sBracketStart; }
+
 constexpr size_t kBlock = 4800;  // 0.1 s, as a capture callback would deliver
 
 struct TEngineRun {
   double fCpu = -1, fWall = 0;
+  double fBracket = 0;  // CPU seconds between the callbacks around -500
   unsigned long long fDropped = 0;
 };
 
-TEngineRun RunEngine(const std::string& iWav, const std::vector<int16_t>& iTone, size_t iBlocks) {
+// iPlugin: a DSP plug-in to put on the chain at -500, or empty.
+TEngineRun RunEngine(const std::string& iWav, const std::vector<int16_t>& iTone, size_t iBlocks,
+                     const std::string& iPlugin = "") {
   TEngineRun run;
   BASS_SetConfig(BASS_CONFIG_FLOATDSP, 1);
   BASS_SetConfig(BASS_CONFIG_ENCODE_QUEUE, 6000);
@@ -78,6 +102,18 @@ TEngineRun RunEngine(const std::string& iWav, const std::vector<int16_t>& iTone,
   BASS_FXSetParameters(mix, &params);
   BASS_ChannelSetDSP(mixer, Level, nullptr, 0);
   BASS_ChannelSetDSP(mixer, Counter, nullptr, 0);
+  BASS_ChannelSetDSP(mixer, BracketBefore, nullptr, -499);
+  BASS_ChannelSetDSP(mixer, BracketAfter, nullptr, -501);
+  sBracketSum = 0;
+  HDSP plugin = 0;
+  if (!iPlugin.empty()) {
+    BASS_WADSP_Init(nullptr);
+    plugin = BASS_WADSP_Load(iPlugin.c_str(), 5, 5, 100, 100, nullptr);
+    if (!plugin || !BASS_WADSP_Start(plugin, 0, mixer) || !BASS_WADSP_ChannelSetDSP(plugin, mixer, -500)) {
+      std::fprintf(stderr, "plug-in %s: %d %s\n", iPlugin.c_str(), BASS_ErrorGetCode(), VT_WADSP_ErrorText());
+      return run;
+    }
+  }
   BASS_SetConfig(BASS_CONFIG_ENCODE_PRIORITY, DWORD(-1000));
   const HENCODE wav =
       BASS_Encode_Start(mixer, iWav.c_str(), BASS_ENCODE_PCM | BASS_ENCODE_FP_16BIT | BASS_ENCODE_QUEUE, nullptr, nullptr);
@@ -100,9 +136,53 @@ TEngineRun RunEngine(const std::string& iWav, const std::vector<int16_t>& iTone,
   vt::engine::test::WaitForEncoders(std::chrono::seconds(60));
   run.fCpu = CpuSeconds(RUSAGE_SELF) - cpu0;
   run.fWall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
+  run.fBracket = sBracketSum;
+  if (plugin) BASS_WADSP_FreeDSP(plugin);
   BASS_StreamFree(push);
   BASS_StreamFree(mixer);
   return run;
+}
+
+// CPU seconds that a LADSPA plug-in ("library#label") takes on its own for
+// iFrames stereo frames at 44.1 kHz in blocks like the chain's (a mono
+// plug-in runs twice, as on the chain), its controls at 1 and its ports
+// connected straight, with no host around it; -1 for anything else.
+double PluginOwnSeconds(const std::string& iPlugin, size_t iFrames) {
+  const size_t hash = iPlugin.rfind('#');
+  if (hash == std::string::npos || iPlugin.find("://") != std::string::npos) return -1;
+  void* library = dlopen(iPlugin.substr(0, hash).c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!library) return -1;
+  auto descriptorOf = reinterpret_cast<LADSPA_Descriptor_Function>(dlsym(library, "ladspa_descriptor"));
+  const LADSPA_Descriptor* d = nullptr;
+  for (unsigned long i = 0; descriptorOf && (d = descriptorOf(i)); ++i)
+    if (iPlugin.substr(hash + 1) == d->Label) break;
+  if (!d) return dlclose(library), -1;
+  const size_t block = 4096;  // the chain's largest block
+  int inputs = 0;
+  for (unsigned long p = 0; p < d->PortCount; ++p)
+    inputs += LADSPA_IS_PORT_AUDIO(d->PortDescriptors[p]) && LADSPA_IS_PORT_INPUT(d->PortDescriptors[p]);
+  const int instances = inputs == 1 ? 2 : 1;
+  std::vector<std::vector<float>> buffers(instances * d->PortCount, std::vector<float>(block, 0.25f));
+  std::vector<float> controls(instances * d->PortCount, 1.0f);
+  std::vector<LADSPA_Handle> handles;
+  for (int i = 0; i < instances; ++i) {
+    LADSPA_Handle h = d->instantiate(d, 44100);
+    for (unsigned long p = 0; p < d->PortCount; ++p)
+      d->connect_port(h, p, LADSPA_IS_PORT_AUDIO(d->PortDescriptors[p]) ? buffers[i * d->PortCount + p].data()
+                                                                       : &controls[i * d->PortCount + p]);
+    if (d->activate) d->activate(h);
+    handles.push_back(h);
+  }
+  const double cpu0 = ThreadCpuSeconds();
+  for (size_t done = 0; done < iFrames; done += block)
+    for (LADSPA_Handle h : handles) d->run(h, std::min(block, iFrames - done));
+  const double cpu = ThreadCpuSeconds() - cpu0;
+  for (LADSPA_Handle h : handles) {
+    if (d->deactivate) d->deactivate(h);
+    d->cleanup(h);
+  }
+  dlclose(library);
+  return cpu;
 }
 
 // CPU seconds of one ffmpeg run, or -1 when it fails.
@@ -191,6 +271,7 @@ int main(int argc, char** argv) {
   const double seconds = argc > 1 ? atof(argv[1]) : 600.0;
   const int rounds = std::max(1, argc > 2 ? atoi(argv[2]) : 3);
   const bool engineOnly = argc > 3 && std::string(argv[3]) == "engine-only";
+  const std::string pluginName = argc > 4 ? argv[4] : "/usr/lib/ladspa/amp.so#amp_stereo";
   const std::string dir = "/tmp/vt-bench-engine-" + std::to_string(getpid());
   std::system(("mkdir -p " + dir).c_str());
   const auto tone = Tone(kBlock);
@@ -207,7 +288,7 @@ int main(int argc, char** argv) {
   }
   const std::string soxr = "aresample=resampler=soxr:precision=16:internal_sample_fmt=fltp";
 
-  std::vector<double> engine, wall, ffSoxr, ffDefault, ffStart;
+  std::vector<double> engine, wall, ffSoxr, ffDefault, ffStart, withPlugin, pluginOwn, hostOwn, inside;
   unsigned long long dropped = 0;
   for (int r = 0; r < rounds; ++r) {
     const TEngineRun run = RunEngine(dir + "/engine.wav", tone, blocks);
@@ -215,6 +296,14 @@ int main(int argc, char** argv) {
     engine.push_back(run.fCpu);
     wall.push_back(run.fWall);
     dropped += run.fDropped;
+    const TEngineRun plugged = RunEngine(dir + "/engine.wav", tone, blocks, pluginName);
+    const double own = PluginOwnSeconds(pluginName, size_t(seconds * 44100));
+    if (plugged.fCpu >= 0) {
+      withPlugin.push_back(plugged.fCpu);
+      pluginOwn.push_back(own);
+      inside.push_back(plugged.fBracket - run.fBracket);
+      hostOwn.push_back(plugged.fBracket - run.fBracket - own);
+    }
     if (engineOnly) continue;
     ffSoxr.push_back(RunFfmpeg(raw, soxr, dir + "/ffmpeg.wav"));
     ffDefault.push_back(RunFfmpeg(raw, "", dir + "/ffmpeg.wav"));
@@ -229,6 +318,17 @@ int main(int argc, char** argv) {
               dropped);
   std::printf("engine chain:                   %.3f CPU s (%.3f wall s) = %5.0fx real time per CPU second\n", e,
               Median(wall), rate(e));
+  if (!withPlugin.empty()) {
+    const double p = Median(withPlugin), own = Median(pluginOwn), in = Median(inside);
+    std::printf("with plug-in %s at -500: %.3f CPU s = %5.0fx real time per CPU second\n", pluginName.c_str(), p, rate(p));
+    std::printf("  at its place in the chain, host and plug-in: %.4f CPU s = %.2f %% of the chain without it\n", in,
+                100.0 * in / e);
+    if (own >= 0) {
+      const double host = Median(hostOwn);
+      std::printf("  the plug-in's own run: %.4f CPU s; the host's own cost: %.4f CPU s = %.2f %% of the chain\n", own,
+                  host, 100.0 * host / e);
+    }
+  }
   if (engineOnly) {
   } else if (fs > 0 && fd > 0 && st > 0) {
     std::printf("ffmpeg start-up alone:          %.3f CPU s\n", st);

@@ -128,6 +128,7 @@ void TSlotInfo::ReadConfig() {
   fHTTPAlarmSilenceOK.Set(ini.ReadString(s, "HTTPAlarmSilenceOK", ""));
   fWinampPlugin.Set(ini.ReadString(s, "WinampPlugin", ""));
   fWinampPluginStreamOnly = ini.ReadSwitch(s, "WinampPluginStreamOnly", false);
+  fWinampPluginParameters.Set(ini.ReadString(s, "WinampPluginParameters", ""));
 }
 
 void TSlotInfo::FlushConfig() {
@@ -194,6 +195,7 @@ void TSlotInfo::FlushConfig() {
   ini.WriteString(s, "HTTPAlarmSilenceOK", fHTTPAlarmSilenceOK.Get());
   ini.WriteString(s, "WinampPlugin", fWinampPlugin.Get());
   ini.WriteSwitch(s, "WinampPluginStreamOnly", fWinampPluginStreamOnly);
+  ini.WriteString(s, "WinampPluginParameters", fWinampPluginParameters.Get());
   update.Commit();  // on disk now, or with the enclosing batch
 }
 

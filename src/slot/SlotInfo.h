@@ -208,6 +208,9 @@ public:
   void SetWinampPlugin(const std::string& v) { fWinampPlugin.Set(v); }
   bool WinampPluginStreamOnly() const { return fWinampPluginStreamOnly.load(); }
   void SetWinampPluginStreamOnly(bool v) { fWinampPluginStreamOnly = v; }
+  // Control values set by the user, "symbol=value;symbol=value" (a symbol or a port index).
+  std::string WinampPluginParameters() const { return fWinampPluginParameters.Get(); }
+  void SetWinampPluginParameters(const std::string& v) { fWinampPluginParameters.Set(v); }
   bool StreamDownloadEnded() const { return fStreamDownloadEnded.load(); }
   void SetStreamDownloadEnded(bool v) { fStreamDownloadEnded = v; }
   int32_t CleanupDays() const { return fCleanupDays.load(); }
@@ -278,6 +281,10 @@ public:
   // (Re)loads the configured DSP plug-in onto the mixer; Initialize and the
   // dialog's Reload button.
   void ReloadWinampPlugin();
+  // Sets a control of the loaded plug-in and keeps the value for the next load;
+  // false (and a log line) when there is no plug-in, no such control, or the
+  // value is outside its range.
+  bool SetWinampPluginParameter(const std::string& iControl, float iValue);
 
   // Process-wide locks of the stream source and the outgoing stream: one URL
   // opened at a time, one server connection set up at a time.
@@ -305,6 +312,7 @@ protected:
   void SendStreamingTitle();
   // ---- DSP plug-in (SlotPlugin.cpp)
   void FreeWinampPlugin();    // destructor
+  void ApplyWinampPluginParameters();  // the stored values, to a freshly loaded plug-in
 
   // ---- pipeline helpers (SlotPipeline.cpp)
   void ApplyRecordChannels();
@@ -390,6 +398,7 @@ protected:
   std::atomic<bool> fWinampPluginStreamOnly{false};
   std::atomic<DWORD> fWinampPluginHandle{0};
   std::atomic<DWORD> fWinampPluginDSP{0};
+  TSharedText fWinampPluginParameters;
   std::atomic<DWORD> fMixer{0};
   std::atomic<DWORD> fChannel{0};
   std::atomic<DWORD> fEncoder{0};

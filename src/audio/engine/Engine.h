@@ -407,8 +407,14 @@ DWORD BASS_Encode_ServerInit(HENCODE handle, const char* port, DWORD buffer, DWO
 BOOL BASS_Encode_ServerKick(HENCODE handle, const char* client);
 
 // ---------------------------------------------------------------- DSP plug-in add-on
-// Plug-ins are LADSPA libraries: the file name may end in "#label" to pick one
-// plug-in of a library. Handles of this add-on are HDSP values of its own.
+// Plug-ins are LADSPA libraries or LV2 plug-ins. The file name is a LADSPA
+// library path (a bare name is looked for in LADSPA_PATH and the usual folders),
+// optionally ending in "#label" to pick one plug-in of the library, or an LV2
+// plug-in URI. Module 0 is the plug-in the name selects (its label, or the first
+// plug-in whose ports fit); a library's other plug-ins follow. A module with one
+// audio input and output runs as one instance per channel, one with two inputs
+// and outputs once on a stereo channel; other layouts are refused.
+// Handles of this add-on are HDSP values of its own.
 typedef intptr_t(WINAMPWINPROC)(HWND hwnd, unsigned msg, uintptr_t wParam, intptr_t lParam);
 
 BOOL BASS_WADSP_Init(HWND hwndMain);
@@ -423,6 +429,36 @@ BOOL BASS_WADSP_ChannelRemoveDSP(HDSP plugin);
 const char* BASS_WADSP_GetName(HDSP plugin);
 unsigned BASS_WADSP_GetModuleCount(HDSP plugin);
 const char* BASS_WADSP_GetModuleName(HDSP plugin, unsigned module);
+
+// Extensions of this engine's plug-in add-on. Control inputs of the running
+// module (module 0 before BASS_WADSP_Start); the texts stay valid until the
+// plug-in is started again or freed.
+struct VT_WADSP_CONTROLINFO {
+  const char* symbol;  // LV2 symbol, or made from the LADSPA port name ("Amps gain (dB)" -> "amps_gain_db")
+  const char* name;
+  DWORD port;          // the plug-in's own port index
+  float min, max, def;
+  DWORD flags;         // VT_WADSP_CONTROL_*
+};
+#define VT_WADSP_CONTROL_HASMIN 1
+#define VT_WADSP_CONTROL_HASMAX 2
+#define VT_WADSP_CONTROL_INTEGER 4
+#define VT_WADSP_CONTROL_TOGGLED 8
+#define VT_WADSP_CONTROL_LOGARITHMIC 16
+
+DWORD VT_WADSP_GetControlCount(HDSP plugin);  // (DWORD)-1 on error
+BOOL VT_WADSP_GetControlInfo(HDSP plugin, DWORD control, VT_WADSP_CONTROLINFO* info);
+// control: a symbol or the decimal port index. A value outside the port's
+// range is refused (BASS_ERROR_ILLPARAM) and not applied. The running plug-in
+// takes a new value at its next block.
+BOOL VT_WADSP_SetControl(HDSP plugin, const char* control, float value);
+BOOL VT_WADSP_GetControl(HDSP plugin, const char* control, float* value);
+// Why the calling thread's last failing plug-in call failed ("" after a success).
+const char* VT_WADSP_ErrorText();
+// BASS_WADSP_Config opens a configuration dialog only through this hook (a
+// window of the desktop); without one it fails with BASS_ERROR_NOTAVAIL.
+typedef BOOL(VT_WADSP_CONFIGPROC)(HDSP plugin, void* user);
+void VT_WADSP_SetConfigProc(VT_WADSP_CONFIGPROC* proc, void* user);
 
 // capture back-ends: BASS_Record*, BASS_ASIO_*, BASS_WASAPI_*
 #include "audio/engine/EngineCapture.h"
