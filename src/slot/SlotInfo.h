@@ -14,9 +14,9 @@
 // Implementation files: SlotConfig.cpp (creation, FlushConfig, setters),
 // SlotPipeline.cpp (graph, source, clock, destruction, log), SlotRotation.cpp
 // (rotation check), SlotEncoder.cpp (CycleEncoder, CloseRecording, command
-// lines), SlotDataLinks.cpp (database, cleanup, levels), and the stream source,
-// outgoing streaming and DSP plug-in in their own files (SlotStubs.cpp until
-// those are written).
+// lines), SlotDataLinks.cpp (database, cleanup, levels), SlotErrorReport.cpp
+// (failures shown and logged), SlotStreamSource.cpp (incoming stream),
+// SlotStreaming.cpp (outgoing stream) and SlotPlugin.cpp (DSP plug-in).
 #include <atomic>
 #include <cstdint>
 #include <functional>
