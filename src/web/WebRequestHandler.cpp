@@ -131,7 +131,4 @@ void TWebRequestHandler::HandleCommandGet(const httplib::Request& iRequest, http
   }
 }
 
-void TWebRequestHandler::HandleCommandOther(const httplib::Request& iRequest, httplib::Response& oResponse) {
-  fHost.LogMessage(iRequest.method);
-  SendEmptySuccess(oResponse);
-}
+void TWebRequestHandler::HandleCommandOther(const std::string& iMethod) { fHost.LogMessage(iMethod); }
