@@ -36,6 +36,20 @@ std::string WithSeparator(const std::string& iFolder) {
   return !iFolder.empty() && iFolder.back() != '/' ? iFolder + "/" : iFolder;
 }
 
+// A stored name that climbs out of the slot's folders ("../") is no
+// recording of this slot, whatever the database says.
+bool StaysInFolder(const std::string& iFileName) {
+  size_t start = 0;
+  while (start <= iFileName.size()) {
+    const auto sep = iFileName.find_first_of("/\\", start);
+    const auto part = iFileName.substr(start, sep == std::string::npos ? std::string::npos : sep - start);
+    if (part == "..") return false;
+    if (sep == std::string::npos) break;
+    start = sep + 1;
+  }
+  return true;
+}
+
 bool IsRegularFile(const std::string& iPath) {
   std::error_code ec;
   return std::filesystem::is_regular_file(iPath, ec);
@@ -154,6 +168,7 @@ std::optional<TRecordingFile> FindRecordingFile(const TWebSlotSnapshot& iSlot, i
   TRecordingFile file;
   file.FileName = rows->GetString(1);
   file.Closed = !rows->IsNull(2);
+  if (!StaysInFolder(file.FileName)) return file;  // no path: not found
   std::string path = WithSeparator(iSlot.Folder) + file.FileName;
   if (!IsRegularFile(path) && !iSlot.SecondaryFolder.empty()) path = WithSeparator(iSlot.SecondaryFolder) + file.FileName;
   if (IsRegularFile(path)) file.Path = path;

@@ -11,7 +11,7 @@ void SendJSONReply(TWebContext& iContext, const std::string& iJSON) {
 
 void SendTextReply(TWebContext& iContext, const std::string& iText) {
   iContext.Response.status = 200;
-  iContext.Response.set_content(iText, "text/plain; charset=ISO-8859-1");
+  iContext.Response.set_content(iText, "text/plain; charset=UTF-8");
 }
 
 void SendNotFound(TWebContext& iContext) {

@@ -7,6 +7,7 @@
 #include <map>
 
 #include "web/BasicAuth.h"
+#include "web/CommandOrigin.h"
 #include "web/ContentType.h"
 #include "web/EmbeddedFiles.h"
 #include "web/FileReply.h"
@@ -64,6 +65,14 @@ void SendUnauthorized(httplib::Response& oResponse) {
                         "text/html");
 }
 
+bool IsSameSiteCommand(const httplib::Request& iRequest) {
+  const auto header = [&](const char* iName) -> std::optional<std::string> {
+    if (!iRequest.has_header(iName)) return std::nullopt;
+    return iRequest.get_header_value(iName);
+  };
+  return IsSameSiteRequest(iRequest.get_header_value("Host"), header("Origin"), header("Referer"));
+}
+
 void SendEmptySuccess(httplib::Response& oResponse) {
   oResponse.status = 200;
   oResponse.body.clear();
@@ -77,7 +86,8 @@ TWebRequestHandler::TWebRequestHandler(IWebHost& iHost, TWebServerConfig iConfig
       fStopping(iStopping) {}
 
 TAccessLevel TWebRequestHandler::AccessLevel(const httplib::Request& iRequest) const {
-  if (!iRequest.has_header("Authorization")) return fConfig.AnonymousAccess;
+  // without Basic credentials (none, or another scheme) the anonymous rights apply
+  if (!OffersBasicCredentials(iRequest.get_header_value("Authorization"))) return fConfig.AnonymousAccess;
   const auto credentials = ParseBasicAuthorization(iRequest.get_header_value("Authorization"));
   if (!credentials) return alNone;  // credentials that match no user give no access
   const std::string hash = PasswordHash(credentials->Password);
@@ -96,6 +106,13 @@ void TWebRequestHandler::HandleCommandGet(const httplib::Request& iRequest, http
     }
     const std::string& path = iRequest.path;  // percent escapes already decoded
     const bool isCommandPath = (level == alAdmin && path == "/execute") || path == "/ws/execute";
+    if (isCommandPath && iRequest.method != "HEAD" && !IsSameSiteCommand(iRequest)) {
+      // a page of another site may make the browser send this with its
+      // credentials, or to a server that grants anonymous rights
+      oResponse.status = 403;
+      oResponse.set_content("Forbidden: command from another site", "text/plain");
+      return;
+    }
 
     if (iRequest.method == "GET") {
       if (path == "/") {

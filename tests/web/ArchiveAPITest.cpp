@@ -153,6 +153,10 @@ TEST_F(ArchiveAPITest, GetFileWholeAndByteRanges) {
       {"bytes=1000-", 416, nullptr, 0, 0},
       {"bytes=-0", 416, nullptr, 0, 0},
       {"bytes=0-1,5-6", 416, nullptr, 0, 0},
+      // ignored: the whole file
+      {"bytes=200-100", 200, nullptr, 0, 1000},
+      {"bytes=abc", 200, nullptr, 0, 1000},
+      {"items=0-5", 200, nullptr, 0, 1000},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Range);
@@ -162,6 +166,9 @@ TEST_F(ArchiveAPITest, GetFileWholeAndByteRanges) {
     if (c.Status == 206) {
       EXPECT_EQ(r->get_header_value("Content-Range"), c.ContentRange);
       EXPECT_EQ(r->body, fFileBytes.substr(c.First, c.Length));
+    } else if (c.Status == 200) {
+      EXPECT_FALSE(r->has_header("Content-Range"));
+      EXPECT_EQ(r->body, fFileBytes);
     } else {
       EXPECT_TRUE(r->body.empty());
     }
@@ -170,7 +177,10 @@ TEST_F(ArchiveAPITest, GetFileWholeAndByteRanges) {
   r = client->Get("/ws/slots/0/getfile/3");
   ASSERT_TRUE(r);
   EXPECT_EQ(r->body, "moved");
-  for (const char* path : {"/ws/slots/0/getfile/2", "/ws/slots/0/getfile/77"}) {
+  // a stored name that leaves the slot's folders is not served, though the file exists
+  std::ofstream(fServer.Temp.Path / "outside.mp3") << "not a recording of this slot";
+  AddRow(*OpenArchiveDatabase(fFolder + "/Vantorel.db"), "2024-04-01 10:00:00.000", "2024/../../outside.mp3", 5);  // id 6
+  for (const char* path : {"/ws/slots/0/getfile/2", "/ws/slots/0/getfile/77", "/ws/slots/0/getfile/6"}) {
     r = client->Get(path);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 404);

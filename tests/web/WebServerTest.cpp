@@ -210,7 +210,7 @@ TEST_F(WebServerTest, TextRoutes) {
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, c.Status);
     if (c.Body) EXPECT_EQ(r->body, c.Body);
-    if (c.Status == 200) EXPECT_EQ(r->get_header_value("Content-Type"), "text/plain; charset=ISO-8859-1");
+    if (c.Status == 200) EXPECT_EQ(r->get_header_value("Content-Type"), "text/plain; charset=UTF-8");
   }
 }
 
