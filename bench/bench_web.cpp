@@ -7,7 +7,7 @@
 //  - /ws/slots with wrk (8 connections): requests per second.
 // Goals: calendarevents >= 1500 requests/s with p99 < 20 ms, /ws/slots >= 10000
 // requests/s, on a two-core machine.
-//   bench_web [seconds per run, default 5]
+//   bench_web [seconds per run, default 5] [events|slots: only that part]
 #include <httplib.h>
 #include <sqlite3.h>
 
@@ -125,6 +125,7 @@ TLoadResult RunClients(int iPort, int iClients, double iSeconds, const std::stri
 
 int main(int argc, char** argv) {
   const double seconds = argc > 1 ? std::atof(argv[1]) : 5.0;
+  const std::string only = argc > 2 ? argv[2] : "";
   std::random_device rd;
   const auto folder = std::filesystem::temp_directory_path() / ("vt-bench-web-" + std::to_string(rd()));
   TBenchHost host;
@@ -173,13 +174,16 @@ int main(int argc, char** argv) {
   std::printf("SQLite query alone (floor): %.3f ms per query, %.0f queries/s on one core\n", floorMs, 1000.0 / floorMs);
   std::fflush(stdout);
 
+  if (only != "slots") {
   const TLoadResult load = RunClients(port, 8, seconds, events);
   std::printf(
       "calendarevents, 31-day window, 8 clients, %.0f s: %.0f requests/s, median %.2f ms, p99 %.2f ms, %zu failed "
       "(goal: >= 1500 requests/s, p99 < 20 ms)\n",
       seconds, load.RequestsPerSecond, load.MedianMs, load.P99Ms, load.Failures);
   std::fflush(stdout);
+  }
 
+  if (only != "events") {
   const TLoadResult slots = RunClients(port, 8, seconds, "/ws/slots");
   std::printf("/ws/slots with 16 slots, 8 clients: %.0f requests/s, median %.2f ms, p99 %.2f ms, %zu failed\n",
               slots.RequestsPerSecond, slots.MedianMs, slots.P99Ms, slots.Failures);
@@ -188,6 +192,7 @@ int main(int argc, char** argv) {
   std::printf("/ws/slots with wrk: %s (goal: >= 10000 requests/s)\n", wrk.c_str());
   std::fflush(stdout);
   if (std::system(wrk.c_str()) != 0) std::printf("wrk did not run\n");
+  }
 
   server.Stop();
   std::filesystem::remove_all(folder);

@@ -56,6 +56,14 @@ ssize_t TSocketStream::read(char* oData, size_t iSize) {
 
 ssize_t TSocketStream::write(const char* iData, size_t iSize) {
   if (fFailed) return -1;
+  if (fStatusLineSeen && fOut.size() + iSize > kGather) {
+    // a large body goes out from where it is, without a copy
+    if (!Flush() || !SendAll(iData, iSize)) {
+      fFailed = true;
+      return -1;
+    }
+    return static_cast<ssize_t>(iSize);
+  }
   fOut.append(iData, iSize);
   if (!fStatusLineSeen && fOut.find('\n') != std::string::npos) {
     fStatusLineSeen = true;

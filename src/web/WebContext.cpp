@@ -4,9 +4,9 @@
 
 #include <stdexcept>
 
-void SendJSONReply(TWebContext& iContext, const std::string& iJSON) {
+void SendJSONReply(TWebContext& iContext, std::string iJSON) {
   iContext.Response.status = 200;
-  iContext.Response.set_content(iJSON, "application/json");
+  iContext.Response.set_content(std::move(iJSON), "application/json");
 }
 
 void SendTextReply(TWebContext& iContext, const std::string& iText) {

@@ -87,11 +87,12 @@ TEST_F(ArchiveAPITest, CalendarEventsAcrossTheChangeToSummerTime) {
   auto r = client->Get("/ws/slots/0/calendarevents?start=2024-03-30T00:00:00%2B01:00&end=2024-04-01T00:00:00Z");
   ASSERT_TRUE(r);
   ASSERT_EQ(r->status, 200);
+  // in the order of their start (the query reads the index of start times)
   const std::string expected =
-      "[\r\n {\r\n  \"end\": \"2024-03-31T01:30:00.000Z\",\r\n  \"filename\": \"a.mp3\",\r\n  \"id\": 1,\r\n"
-      "  \"start\": \"2024-03-31T00:30:00.000Z\",\r\n  \"title\": \"News <i>\"\r\n },{\r\n"
-      "  \"end\": \"2024-03-30T22:00:10.000Z\",\r\n  \"filename\": \"b.mp3\",\r\n  \"id\": 3,\r\n"
+      "[\r\n {\r\n  \"end\": \"2024-03-30T22:00:10.000Z\",\r\n  \"filename\": \"b.mp3\",\r\n  \"id\": 3,\r\n"
       "  \"start\": \"2024-03-30T22:00:00.000Z\",\r\n  \"title\": \"News <i>\"\r\n },{\r\n"
+      "  \"end\": \"2024-03-31T01:30:00.000Z\",\r\n  \"filename\": \"a.mp3\",\r\n  \"id\": 1,\r\n"
+      "  \"start\": \"2024-03-31T00:30:00.000Z\",\r\n  \"title\": \"News <i>\"\r\n },{\r\n"
       "  \"end\": \"2024-03-31T01:31:30.500Z\",\r\n  \"filename\": \"c.mp3\",\r\n  \"id\": 4,\r\n"
       "  \"start\": \"2024-03-31T01:30:00.000Z\",\r\n  \"title\": \"News <i>\"\r\n }]";
   EXPECT_EQ(r->body, expected);
