@@ -11,45 +11,13 @@
 #include "web/ContentType.h"
 #include "web/EmbeddedFiles.h"
 #include "web/FileReply.h"
+#include "web/FormParams.h"
 #include "web/OverrideFolder.h"
 #include "web/PasswordHash.h"
 #include "web/SlotAPI.h"
 #include "web/WebContext.h"
 
 namespace {
-// "+" first, then percent escapes
-std::string DecodeFormText(const std::string& iText) {
-  std::string result;
-  for (size_t i = 0; i < iText.size(); ++i) {
-    const char c = iText[i];
-    if (c == '+') {
-      result += ' ';
-    } else if (c == '%' && i + 2 < iText.size() + 0 && std::isxdigit(static_cast<unsigned char>(iText[i + 1])) &&
-               std::isxdigit(static_cast<unsigned char>(iText[i + 2]))) {
-      result += static_cast<char>(std::stoi(iText.substr(i + 1, 2), nullptr, 16));
-      i += 2;
-    } else {
-      result += c;
-    }
-  }
-  return result;
-}
-
-void ParseFormText(const std::string& iText, std::multimap<std::string, std::string>& oParams) {
-  size_t start = 0;
-  while (start <= iText.size()) {
-    const auto amp = iText.find('&', start);
-    const std::string pair = iText.substr(start, amp == std::string::npos ? std::string::npos : amp - start);
-    if (!pair.empty()) {
-      const auto eq = pair.find('=');
-      oParams.emplace(DecodeFormText(pair.substr(0, eq)),
-                      eq == std::string::npos ? std::string() : DecodeFormText(pair.substr(eq + 1)));
-    }
-    if (amp == std::string::npos) break;
-    start = amp + 1;
-  }
-}
-
 std::multimap<std::string, std::string> RequestParams(const httplib::Request& iRequest) {
   // the library has decoded the query string ("+" as a blank, then escapes)
   std::multimap<std::string, std::string> params(iRequest.params.begin(), iRequest.params.end());
