@@ -75,6 +75,10 @@ TEST(WebRepliesTest, RequestToStatusHeadersAndLogLine) {
       {"malformed method", alNone, "G(T / HTTP/1.1\r\nHost: x\r\n\r\n", 400, nullptr, nullptr, false},
       // errors carry the reason phrase "Error" and the message
       {"slot that does not exist", alReadOnly, Get("/ws/slots/9/name"), 500, nullptr, nullptr, false},
+      {"slot number as long as a request line may be", alReadOnly, Get("/ws/slot/" + std::string(8000, '1') + "/stats"),
+       500, nullptr, nullptr, false},
+      {"long path that matches no route", alReadOnly, Get("/ws/slots/" + std::string(8000, '1') + "x"), 404, nullptr,
+       nullptr, false},
       // another scheme than Basic is no credentials: the anonymous rights apply
       {"Bearer, anonymous read-only", alReadOnly, Get("/ws/slots/0/name", "Authorization: Bearer abc.def\r\n"), 200,
        nullptr, nullptr, false},

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "WebTestServer.h"
+#include "web/SlotAPI.h"
 #include "web/WebServerConfig.h"
 
 namespace {
@@ -229,6 +230,13 @@ TEST_F(WebServerTest, CommandsPostOnlyExactForms) {
     if (c.rfind("start", 0) == 0 || c.rfind("stop", 0) == 0) posted.push_back(c);
   // SLOT 0 is posted as index -1 and ignored by the controller
   EXPECT_EQ(posted, (std::vector<std::string>{"start 1", "stop 0", "stop -1", "start 2147483647"}));
+
+  // a number of any length: the matcher must not recurse once per digit (the
+  // library's regular expressions do, and a long one ran out of stack)
+  fServer.Host.ClearCalls();
+  ExecuteCommand(fServer.Host, "SLOT " + std::string(200000, '7') + " START");
+  ExecuteCommand(fServer.Host, "SLOT " + std::string(200000, '7') + " STAR");
+  EXPECT_EQ(fServer.Host.Calls(), (std::vector<std::string>{"start 2147483647"}));
 }
 
 TEST(WebServerStartTest, ListenAddressRulesAndFailure) {
