@@ -190,7 +190,7 @@ std::string CalendarEventsJSON(const TWebSlotSnapshot& iSlot, TDateTime iStartLo
     json += "\",\r\n  \"filename\": \"";
     json += JSONEscape(NamePart(rows->GetString(4)), true);
     json += "\",\r\n  \"id\": ";
-    json += JSONNumberText(id);
+    json += std::to_string(id);  // what JSONNumberText gives for any int32, without its formatting library
     json += ",\r\n  \"start\": \"";
     AppendUTCEventDate(json, startUTC);
     json += "\",\r\n  \"title\": \"";

@@ -152,18 +152,24 @@ void TConnectionAcceptor::AcceptAll() {
     ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);  // replies go out in few large sends
     connection.Deadline = TClock::now() + fLimits.HeaderTimeout;
     connection.Framing = std::make_unique<TRequestFraming>(fLimits.MaxHeaderBytes, fLimits.MaxBodyBytes);
+    fReading.emplace(s, std::move(connection));
+    // the request is often there already: then it never needs watching
+    ReadFrom(s);
+    const auto it = fReading.find(s);
+    if (it == fReading.end()) continue;
     epoll_event e{};
     e.events = EPOLLIN | EPOLLRDHUP;
     e.data.fd = s;
     if (::epoll_ctl(fEpoll, EPOLL_CTL_ADD, s, &e) != 0) {
-      fOpen->Close(connection.Address);
-      ::close(s);
+      Drop(s);
       continue;
     }
-    fReading.emplace(s, std::move(connection));
-    // the request may already be there
-    ReadFrom(s);
+    it->second.Watched = true;
   }
+}
+
+void TConnectionAcceptor::Unwatch(const TConnection& iConnection) {
+  if (iConnection.Watched) ::epoll_ctl(fEpoll, EPOLL_CTL_DEL, iConnection.Socket, nullptr);
 }
 
 void TConnectionAcceptor::ReadFrom(int iSocket) {
@@ -184,7 +190,7 @@ void TConnectionAcceptor::ReadFrom(int iSocket) {
     if (state == TRequestFraming::rfFailed) {
       const int status = c.Framing->FailureStatus();
       const std::string address = c.Address;
-      ::epoll_ctl(fEpoll, EPOLL_CTL_DEL, iSocket, nullptr);
+      Unwatch(c);
       fReading.erase(it);
       fOpen->Close(address);
       Refuse(iSocket, status);
@@ -200,8 +206,8 @@ void TConnectionAcceptor::ReadFrom(int iSocket) {
       }
     }
     if (state == TRequestFraming::rfComplete) {
+      Unwatch(c);
       TConnection whole = std::move(c);
-      ::epoll_ctl(fEpoll, EPOLL_CTL_DEL, iSocket, nullptr);
       fReading.erase(it);
       Dispatch(std::move(whole));
       return;
@@ -238,7 +244,7 @@ void TConnectionAcceptor::ExpireDeadlines() {
   for (int s : late) {
     const auto it = fReading.find(s);
     const std::string address = it->second.Address;
-    ::epoll_ctl(fEpoll, EPOLL_CTL_DEL, s, nullptr);
+    Unwatch(it->second);
     fReading.erase(it);
     fOpen->Close(address);
     Refuse(s, 408);
@@ -257,7 +263,7 @@ void TConnectionAcceptor::Drop(int iSocket) {
   const auto it = fReading.find(iSocket);
   if (it == fReading.end()) return;
   const std::string address = it->second.Address;
-  ::epoll_ctl(fEpoll, EPOLL_CTL_DEL, iSocket, nullptr);
+  Unwatch(it->second);
   fReading.erase(it);
   ::close(iSocket);
   fOpen->Close(address);

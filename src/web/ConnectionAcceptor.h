@@ -57,6 +57,7 @@ private:
     std::chrono::steady_clock::time_point Deadline;
     std::unique_ptr<TRequestFraming> Framing;
     bool ContinueSent = false;
+    bool Watched = false;  // registered with epoll
   };
 
   void AcceptAll();
@@ -66,6 +67,7 @@ private:
   // Answers with a short status reply and closes.
   void Refuse(int iSocket, int iStatus);
   void Drop(int iSocket);  // closes a connection being read, without a reply
+  void Unwatch(const TConnection& iConnection);
 
   int fListenSocket;
   const TAcceptorLimits fLimits;
