@@ -168,6 +168,7 @@ std::string CalendarEventsJSON(const TWebSlotSnapshot& iSlot, TDateTime iStartLo
   const std::string title = JSONEscape(iSlot.Name, true);
   std::string json;
   json.reserve(16 * 1024);
+  TZoneOffsetMemo zoneOffsets;  // rows share most of the instants asked
   bool first = true;
   while (rows->Next()) {
     const int32_t id = rows->GetInt(1);
@@ -180,7 +181,7 @@ std::string CalendarEventsJSON(const TWebSlotSnapshot& iSlot, TDateTime iStartLo
     }
     TDateTime startUTC = 0;
     try {
-      if (!LocalToUTC(rows->GetTimestamp(2), startUTC)) continue;  // inside the skipped hour
+      if (!LocalToUTC(rows->GetTimestamp(2), startUTC, &zoneOffsets)) continue;  // inside the skipped hour
     } catch (const std::exception&) {
       continue;  // not a date-time
     }
