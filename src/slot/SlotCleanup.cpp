@@ -16,8 +16,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Files that belong to a recording and mean nothing without it.
-constexpr const char* kSidecarSuffixes[] = {".peaks", ".cue"};
+// Files that belong to a recording and mean nothing without it. Not the cue
+// sheet: the list of what was played outlives the audio.
+constexpr const char* kSidecarSuffixes[] = {".peaks"};
 
 bool IsMissingError(int iError) { return iError == ENOENT || iError == ENOTDIR; }
 

@@ -10,10 +10,12 @@
 // that lock must be recursive. Errors of the database connection are not
 // caught here: the controller logs them per slot. Log lines go to the sink without the slot's name.
 //
-// Beside each recording may lie files that belong to it (the waveform peaks
-// "<file>.peaks" and the cue sheet "<file>.cue"); they go with the recording,
-// so they never keep a day folder alive. Emptied folders are removed upwards,
-// but never the slot folder itself nor anything above it.
+// Beside each recording may lie files that belong to it. The waveform peaks
+// "<file>.peaks" mean nothing without it and go with it. The cue sheet
+// "<file>.cue" stays: it is the record of what was played, which stations
+// keep for music reporting long after the audio expired, so it also keeps its
+// day folder. Emptied folders are removed upwards, but never the slot folder
+// itself nor anything above it.
 // The file being written (fCurrentFilename) is never deleted by either rule.
 #include <cstdint>
 #include <functional>

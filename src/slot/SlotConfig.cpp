@@ -6,10 +6,12 @@
 #include "shell/VantorelGlobals.h"
 #include "slot/SlotDatabase.h"
 #include "slot/SlotInfo.h"
+#include "slot/SlotRotation.h"
 #include "support/SimpleThread.h"
 
 namespace {
 const char* const kGeneral = "General";
+constexpr int32_t kDefaultSampleRate = 44100;
 
 void InitializeSlotUnitOnce() {
   static std::once_flag once;
@@ -37,8 +39,15 @@ void TSlotInfo::ReadConfig() {
   TIniFile& ini = fIniFile;
 
   fClockSource.Set(ini.ReadString(s, "ClockSource", ini.ReadString(kGeneral, "DefaultClockSource", "")));
-  fSampleRate = ini.ReadInteger(s, "Samplerate", 44100);
-  fEffectiveSamplerate = fSampleRate;
+  fSampleRate = ini.ReadInteger(s, "Samplerate", kDefaultSampleRate);
+  // A rate of 0 or less can build no mixer, and a slot that records nothing
+  // is worse than one at the usual rate: it records at the default, and says
+  // so. The key keeps its value, so the warning comes at every start until
+  // someone corrects it.
+  fEffectiveSamplerate = fSampleRate > 0 ? fSampleRate.load() : kDefaultSampleRate;
+  if (fSampleRate <= 0)
+    fConfigWarnings.push_back(
+        fmt::format("Invalid sample rate {}: recording at {} Hz", fSampleRate.load(), kDefaultSampleRate));
 
   const std::string name = ini.ReadString(s, "Name", fmt::format("Slot {}", fIndex + 1));
   fName.Set(name);
@@ -70,6 +79,9 @@ void TSlotInfo::ReadConfig() {
   fNoAutoRotate = ini.ReadSwitch(s, "NoAutoRotate", false);
 
   fTimeSlotLength = ini.ReadInteger(s, "TimeSlotLength", ini.ReadInteger(kGeneral, "TimeSlotLength", 60));
+  if (const int32_t used = EffectiveTimeSlotLength(fTimeSlotLength); used != fTimeSlotLength)
+    fConfigWarnings.push_back(fmt::format("Invalid time slot length {} minutes: files are cut every {} minute{}",
+                                          fTimeSlotLength.load(), used, used == 1 ? "" : "s"));
   fTimeSlotAlign = ini.ReadSwitch(s, "TimeSlotAlign", true);
   fTimeSlotOffset = ini.ReadInteger(s, "TimeSlotOffset", ini.ReadInteger(kGeneral, "TimeSlotOffset", 0));
   fCueSheet = ini.ReadSwitch(s, "CueSheet", false);
@@ -205,6 +217,13 @@ TLogMessageEvent TSlotInfo::OnLogMessage() const {
 }
 
 void TSlotInfo::SetOnLogMessage(TLogMessageEvent iEvent) {
-  std::lock_guard<std::mutex> lock(fLogLock);
-  fOnLogMessage = std::move(iEvent);
+  // What creation refused is told to the first listener: the settings are
+  // read before anyone listens.
+  std::vector<std::string> warnings;
+  {
+    std::lock_guard<std::mutex> lock(fLogLock);
+    fOnLogMessage = std::move(iEvent);
+    if (fOnLogMessage) warnings.swap(fConfigWarnings);
+  }
+  for (const std::string& warning : warnings) DoLogMessage(warning);
 }

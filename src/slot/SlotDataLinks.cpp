@@ -1,5 +1,7 @@
 // The slot's database, retention cleanup and level measurement, delegated to
 // their own units.
+#include <fmt/format.h>
+
 #include "slot/SlotCleanup.h"
 #include "slot/SlotDatabase.h"
 #include "slot/SlotInfo.h"
@@ -11,12 +13,23 @@ std::string TSlotInfo::DatabasePath() const {
 
 std::shared_ptr<ISQLConnection> TSlotInfo::GetDatabaseConnection() {
   std::shared_ptr<ISQLConnection> connection;
-  {
-    std::lock_guard<std::recursive_mutex> lock(fCS);
-    connection = OpenSlotDatabase(DatabasePath());
+  std::string path;
+  try {
+    {
+      std::lock_guard<std::recursive_mutex> lock(fCS);
+      path = DatabasePath();
+      connection = OpenSlotDatabase(path);
+    }
+    // Outside the slot lock: the table statement may wait for another user of the file.
+    CreateRecordingsTable(*connection);
+  } catch (const std::exception& e) {
+    // Every file start and every cleanup pass comes here: the failure is
+    // logged when it begins, not each time.
+    const std::string error = fmt::format("Cannot open database {}: {}", path, e.what());
+    ReportError(ekDatabase, error);
+    throw TSlotReportedError(error);
   }
-  // Outside the slot lock: the table statement may wait for another user of the file.
-  CreateRecordingsTable(*connection);
+  ReportError(ekDatabase, "");
   return connection;
 }
 
@@ -30,14 +43,24 @@ TSlotCleanupContext TSlotInfo::CleanupContext() {
                              {}, fCurrentFilename.Get()};
 }
 
+// A database that cannot be opened is the slot's reported error; the cleanup
+// tries again after the next file and says nothing more about it.
 bool TSlotInfo::CleanUpByAge() {
   std::lock_guard<std::recursive_mutex> lock(fCS);
-  return ::CleanUpByAge(CleanupContext(), fCleanupDaysEnabled, fCleanupDays);
+  try {
+    return ::CleanUpByAge(CleanupContext(), fCleanupDaysEnabled, fCleanupDays);
+  } catch (const TSlotReportedError&) {
+    return false;
+  }
 }
 
 bool TSlotInfo::CleanupBySpace() {
   std::lock_guard<std::recursive_mutex> lock(fCS);
-  return ::CleanupBySpace(CleanupContext(), fCleanupSpaceEnabled, fCleanupSpace);
+  try {
+    return ::CleanupBySpace(CleanupContext(), fCleanupSpaceEnabled, fCleanupSpace);
+  } catch (const TSlotReportedError&) {
+    return false;
+  }
 }
 
 bool TSlotInfo::DeleteRecording(ISQLConnection& iConnection, int32_t iID, const std::string& iPath) {

@@ -89,6 +89,7 @@ void TSlotInfo::CycleEncoder() {
   if (fAlarmOnly) fAudioFormat = sfNone;
   if (inactive) {
     fRestartPending = false;
+    WithdrawError(ekFile);  // a slot that is not to record has no file to fail
     if (old) BASS_Encode_Stop(old);
     return;
   }
@@ -110,10 +111,7 @@ void TSlotInfo::CycleEncoder() {
         return full == previous || FileExists(full) || FileExists(full + ".cue");
       });
   const std::string full = BuildFullFileName(folder, relative);
-  {
-    std::error_code ec;  // a folder that cannot be made shows up as a failed encoder start
-    std::filesystem::create_directories(std::filesystem::path(full).parent_path(), ec);
-  }
+  const std::string folderError = MakeRecordingFolder(full);  // the reason when the encoder cannot start
 
   const TEncoderCommand command = GetEncoderCommandLine(full);
   // 32-bit WAV keeps the mixer's float samples; every other format gets 16-bit.
@@ -132,7 +130,7 @@ void TSlotInfo::CycleEncoder() {
   fEncoder = encoder;
   if (!encoder) {
     fLevels.Peaks().Replace(nullptr, 0);  // the previous file's waveform ends with it
-    fErrorMessage.Set(BassErrorText(error));
+    ReportError(ekFile, FileStartError(folderError, error, command.fCommand, command.fFlags & BASS_ENCODE_PCM));
     fCurrentFilename.Set("");
     fCurrentRelativeName.clear();
     fCurrentRecordingID = 0;
@@ -149,7 +147,7 @@ void TSlotInfo::CycleEncoder() {
   fLastQueueDropped = 0;
   fQueueOverrun = false;
   DoLogMessage(fmt::format("Encoding to file {}", full));
-  fErrorMessage.Set("");
+  ReportError(ekFile, "");
   fCurrentFilename.Set(full);
   fCurrentRelativeName = relative;
   EnterCurrentRecording(relative);
@@ -166,7 +164,7 @@ void TSlotInfo::EnterCurrentRecording(const std::string& iRelativeName) {
         EnterRecording(*connection, fCurrentStartTime, iRelativeName, [this](const std::string& m) { DoLogMessage(m); });
   } catch (const std::exception& e) {
     fCurrentRecordingID = 0;
-    DoLogMessage(fmt::format("Error updating database: {}", e.what()));
+    LogDatabaseError(e);
   }
 }
 
@@ -200,7 +198,7 @@ void TSlotInfo::CloseRecording(bool iKeepEncoder) {
         if (id != 0) StoreRecordingDuration(*connection, id, seconds, log);
       }
     } catch (const std::exception& e) {
-      DoLogMessage(fmt::format("Error updating database: {}", e.what()));
+      LogDatabaseError(e);
     }
     fCueSheetData.clear();
     fCueSheetTrackCounter = 0;

@@ -28,6 +28,7 @@
 #include "audio/engine/Engine.h"
 #include "slot/SlotCleanup.h"
 #include "slot/SlotClock.h"
+#include "slot/SlotErrorReport.h"
 #include "slot/SlotLevels.h"
 #include "slot/SlotRepeatedLines.h"
 #include "slot/SlotSharedText.h"
@@ -318,6 +319,14 @@ protected:
 
   void ReadConfig();         // SlotConfig.cpp
 
+  // ---- failures (SlotErrorReport.cpp): sets (iError) or clears (empty) one
+  // kind of failure, shown by ErrorMessage; logs only when it begins, changes
+  // or clears. WithdrawError forgets one that no longer applies, without a line.
+  void ReportError(TSlotErrorKind iKind, const std::string& iError, const std::string& iBeginLine = "");
+  void WithdrawError(TSlotErrorKind iKind);
+  // "Error updating database: <text>", unless the error was reported already.
+  void LogDatabaseError(const std::exception& iError);
+
   const ISlotClock& Clock() const { return *fClock; }
 
   // ------------------------------------------------------------ fields
@@ -447,4 +456,7 @@ protected:
   bool fRestartPending = false;       // the encoder died or failed to start: a file waits for its restart
   std::vector<float> fPullBuffer;     // the software clock's buffer, made before the thread starts
   uint64_t fPullStartTick = 0;        // the software clock's origin, set before the thread starts
+  std::mutex fErrorsLock;             // fErrors and the fErrorMessage made from them
+  TSlotErrorReport fErrors;
+  std::vector<std::string> fConfigWarnings;  // settings refused at creation, logged once the log is set (fLogLock)
 };

@@ -82,8 +82,7 @@ void TSlotInfo::Initialize() {
   fMixer = mixer;
   if (!mixer) {
     const std::string text = BassErrorText(BASS_ErrorGetCode());
-    fErrorMessage.Set(text);
-    DoLogMessage(fmt::format("Error creating mixer: {}", text));
+    ReportError(ekMixer, text, fmt::format("Error creating mixer: {}", text));
   }
   BASS_FX_GetVersion();
   fDownmixFX = BASS_ChannelSetFX(mixer, BASS_FX_BFX_MIX, 1);
@@ -173,6 +172,7 @@ void TSlotInfo::StartRecording() {
     std::lock_guard<std::recursive_mutex> lock(fCS);
     switch (fRecordSource.load()) {
       case rsDisabled:
+        WithdrawError(ekInput);
         StopRecording();
         break;
       case rsSoundcard: {
@@ -193,21 +193,20 @@ void TSlotInfo::StartRecording() {
           fCurrentDeviceName.Set(input->Name());
           fCurrentDeviceInfo = input;
           fCurrentDeviceID.Set(device);
-          fErrorMessage.Set("");
+          ReportError(ekInput, "");
           DoLogMessage(fmt::format("Recording from {}", input->Name()));
         } catch (const std::exception& e) {
           // Whatever was attached before goes too: the slot must not go on
           // recording a source it is no longer set to while it shows the error.
           StopRecording();
-          fErrorMessage.Set(e.what());
-          if (input)
-            DoLogMessage(fmt::format("Error recording from \"{}\": {}", input->Name(), e.what()));
-          else
-            DoLogMessage(fmt::format("Recording error: {}", e.what()));
+          // Logged once, not on every new attempt while it fails.
+          ReportError(ekInput, e.what(), input ? fmt::format("Error recording from \"{}\": {}", input->Name(), e.what())
+                                               : fmt::format("Recording error: {}", e.what()));
         }
         break;
       }
       case rsStream:
+        WithdrawError(ekInput);
         StopRecording();
         fCurrentStreamTitle.Set("");
         StartStreamSource();

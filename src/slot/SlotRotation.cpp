@@ -7,7 +7,9 @@
 
 #include "slot/SlotInfo.h"
 
-int32_t EffectiveTimeSlotLength(int32_t iLengthMinutes) { return iLengthMinutes < 1 ? 1 : iLengthMinutes; }
+int32_t EffectiveTimeSlotLength(int32_t iLengthMinutes) {
+  return iLengthMinutes < 1 ? 1 : iLengthMinutes > kMaxTimeSlotLength ? kMaxTimeSlotLength : iLengthMinutes;
+}
 
 TDateTime TimeSlotIdentity(TDateTime iNow, int32_t iLengthMinutes, int32_t iOffsetSeconds) {
   const int64_t length = EffectiveTimeSlotLength(iLengthMinutes);

@@ -5,7 +5,13 @@
 
 #include "support/DateTime.h"
 
+// The longest file a slot cuts: a year (of 365 days), in minutes.
+inline constexpr int32_t kMaxTimeSlotLength = 525600;
+
 // Lengths below one minute would give no grid at all; they count as one minute.
+// Lengths above a year count as a year: a slot longer than the time since the
+// grid's origin (1899) would stay in slot 0, the identity a slot has before its
+// first file, and never start one.
 int32_t EffectiveTimeSlotLength(int32_t iLengthMinutes);
 
 // Identity of the time slot that holds iNow: the grid counts whole lengths

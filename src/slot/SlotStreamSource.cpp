@@ -78,6 +78,7 @@ void TSlotInfo::StopStreamSource() {
   fStreamThread->Terminate();
   fStreamThread->WaitFor();
   fStreamThread.reset();
+  WithdrawError(ekStream);  // the slot no longer plays that stream
 }
 
 void TSlotInfo::StreamThreadExecute() {
@@ -88,6 +89,7 @@ void TSlotInfo::StreamThreadExecute() {
     if (fStreamDownloadEnded && fStreamChannel) {
       BASS_StreamFree(fStreamChannel.exchange(0));  // also takes it off the mixer
       SetStreamStatus("Reconnecting...");
+      ReportError(ekStream, "Stream lost, reconnecting");
     }
     if (!fStreamChannel) {
       fStreamDownloadEnded = false;
@@ -114,9 +116,14 @@ void TSlotInfo::StreamThreadExecute() {
         fStreamChannel = channel;
         context.fHadStream = true;
         BASS_Mixer_StreamAddChannel(fMixer, channel, 0);
-        UpdateIncomingStreamTitle();
+        ReportError(ekStream, "");
+        // The title the stream announced while opening is read below, in one
+        // read with any the metadata sync reports meanwhile: every title
+        // makes a track, so the same announcement must not be read twice.
+        context.fTitlePending = true;
       } else if (!context.fHadStream) {
         SetStreamStatus(BassErrorText(error));
+        ReportError(ekStream, fmt::format("Cannot open the stream: {}", BassErrorText(error)));
       }
       // After a stream that played, a failed reopen keeps "Reconnecting...":
       // the source is known to work and is only away for now (a server whose

@@ -47,6 +47,7 @@ std::string SlotListJSON(const IWebHost& iHost) {
     auto streaming = item->CreateObject("Streaming");
     streaming->SetBoolean("Enabled", slot.StreamingEnabled);
     if (slot.StreamingEnabled) streaming->SetString("Status", StreamingStatusText(slot.StreamingStatus));
+    item->SetString("Error", slot.ErrorMessage);  // what the slot cannot do now, for monitoring
   }
   return list->AsJSon(true, true);
 }

@@ -157,7 +157,9 @@ TEST_F(SlotCleanupTest, SlotFolderStaysWhenTheDatabaseLiesElsewhere) {
   EXPECT_TRUE(fs::is_empty(fSlotFolder));
 }
 
-TEST_F(SlotCleanupTest, SidecarFilesGoWithTheirRecordingButForeignFilesStay) {
+// The waveform goes with its recording; the cue sheet, the list of what was
+// played, stays for music reporting and keeps its day folder.
+TEST_F(SlotCleanupTest, PeaksGoWithTheirRecordingButCueSheetsAndForeignFilesStay) {
   const int32_t a = AddRecording("2024/03/05/a.mp3", 10);
   WriteFile(FullName("2024/03/05/a.mp3.peaks"));
   WriteFile(FullName("2024/03/05/a.mp3.cue"));
@@ -167,7 +169,9 @@ TEST_F(SlotCleanupTest, SidecarFilesGoWithTheirRecordingButForeignFilesStay) {
   WriteFile(FullName("2024/03/07/notes.txt"));
 
   EXPECT_TRUE(Delete(a, "2024/03/05/a.mp3"));
-  EXPECT_FALSE(fs::exists(FullName("2024/03/05")));
+  EXPECT_FALSE(fs::exists(FullName("2024/03/05/a.mp3")));
+  EXPECT_FALSE(fs::exists(FullName("2024/03/05/a.mp3.peaks")));
+  EXPECT_TRUE(fs::exists(FullName("2024/03/05/a.mp3.cue")));
   EXPECT_TRUE(Delete(moved, "2024/03/06/b.mp3"));
   EXPECT_FALSE(fs::exists(FullName("2024/03/06")));
   EXPECT_TRUE(Delete(c, "2024/03/07/c.mp3"));

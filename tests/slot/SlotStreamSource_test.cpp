@@ -3,11 +3,13 @@
 // a refused URL, and switching sources while titles arrive.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <thread>
 
+#include "../audio/engine/IcyTestServer.h"
 #include "../audio/engine/UrlStreamTestServices.h"
 #include "audio/basserrors.h"
 #include "shell/IniFile.h"
@@ -67,17 +69,10 @@ TEST(SlotStreamTitle, CueSheetTrackLines) {
   EXPECT_EQ(CueSheetText({"FILE \"a.mp3\" MP3", "  TRACK 01 AUDIO"}), "FILE \"a.mp3\" MP3\r\n  TRACK 01 AUDIO\r\n");
 }
 
-class SlotStreamSourceTest : public ::testing::Test {
+// A stream slot on a fake clock, with its log.
+class SlotStreamTest : public ::testing::Test {
 protected:
-  static void SetUpTestSuite() { fServer = std::make_unique<vt::streamtest::TIcecast>(); }
-  static void TearDownTestSuite() { fServer.reset(); }
-  void SetUp() override {
-    if (!fServer->Ready()) GTEST_FAIL() << "icecast2 did not start\n" << fServer->Log();
-  }
-  void TearDown() override {
-    fSlot.reset();
-    fServer->StopFeeders();
-  }
+  void TearDown() override { fSlot.reset(); }
   void Configure(const std::string& iUrl, const std::string& iKeys = "") {
     fTmp.Write("Vantorel.ini", "[Slot0]\nName=Test\nSource=Stream\nSamplerate=44100\nFormat=wav16\nFolder=" +
                                    fTmp.Path("rec") + "\nDatabaseFile=" + fTmp.Path("slot.db") + "\nStreamURL=" + iUrl +
@@ -86,6 +81,10 @@ protected:
     fClock = std::make_shared<TFakeSlotClock>();
     fClock->Set(EncodeDateTime(2024, 3, 5, 14, 0, 0, 0), 1000);
     fSlot = std::make_unique<TSlotInfo>(*fIni, false, 0, fClock);
+    fSlot->SetOnLogMessage([this](const void*, const std::string& iMessage) {
+      std::lock_guard<std::mutex> lock(fLogLock);
+      fLog.push_back(iMessage);
+    });
     fSlot->Initialize();
     fSlot->StartRecording();
   }
@@ -97,11 +96,35 @@ protected:
       std::this_thread::sleep_for(50ms);
     }
   }
-  static std::unique_ptr<vt::streamtest::TIcecast> fServer;
+  // Log lines that begin with iStart.
+  size_t LogCount(const std::string& iStart) {
+    std::lock_guard<std::mutex> lock(fLogLock);
+    return size_t(std::count_if(fLog.begin(), fLog.end(), [&](const std::string& l) { return l.rfind(iStart, 0) == 0; }));
+  }
+  std::string ReadCueSheet(const std::string& iRecording) {
+    std::ifstream in(iRecording + ".cue", std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }
   TSlotTempFolder fTmp;
   std::unique_ptr<TIniFile> fIni;
   std::shared_ptr<TFakeSlotClock> fClock;
   std::unique_ptr<TSlotInfo> fSlot;
+  std::mutex fLogLock;
+  std::vector<std::string> fLog;
+};
+
+class SlotStreamSourceTest : public SlotStreamTest {
+protected:
+  static void SetUpTestSuite() { fServer = std::make_unique<vt::streamtest::TIcecast>(); }
+  static void TearDownTestSuite() { fServer.reset(); }
+  void SetUp() override {
+    if (!fServer->Ready()) GTEST_FAIL() << "icecast2 did not start\n" << fServer->Log();
+  }
+  void TearDown() override {
+    fSlot.reset();
+    fServer->StopFeeders();
+  }
+  static std::unique_ptr<vt::streamtest::TIcecast> fServer;
 };
 std::unique_ptr<vt::streamtest::TIcecast> SlotStreamSourceTest::fServer;
 
@@ -200,6 +223,71 @@ TEST_F(SlotStreamSourceTest, SwitchingSourcesWhileTitlesArrive) {
   done = true;
   titles.join();
   EXPECT_TRUE(WaitFor([&] { return fSlot->CurrentStreamTitle().rfind("Title ", 0) == 0; }, 10s));
+}
+
+}  // namespace
+
+namespace {
+
+// A station announces the same title again when the same item plays again:
+// each announcement is a new track of the cue sheet and renews the time of
+// the last title, which monitoring reads as the stream's metadata being alive.
+TEST_F(SlotStreamTest, RepeatedTitleMakesANewTrackEachTime) {
+  vt::streamtest::TIcyServer server;
+  ASSERT_TRUE(server.Ready());
+  server.Announce("Jingle");
+  Configure(server.Url(), "CueSheet=on\n");
+  ASSERT_TRUE(WaitFor([&] { return fSlot->CurrentStreamTitle() == "Jingle"; }, 15s)) << fSlot->GetStreamStatus();
+  ASSERT_TRUE(fSlot->RotationCheck());
+  const std::string file = fSlot->CurrentFilename();
+  ASSERT_FALSE(file.empty()) << fSlot->ErrorMessage();
+
+  fClock->Advance(2000);
+  server.Announce("Same");
+  ASSERT_TRUE(WaitFor([&] { return ReadCueSheet(file).find("TRACK 01") != std::string::npos; }, 10s));
+  EXPECT_EQ(fSlot->GetLastMetadataTickCount(), fClock->TickCount());
+  fClock->Advance(3000);
+  server.Announce("Same");
+  EXPECT_TRUE(WaitFor([&] { return ReadCueSheet(file).find("TRACK 02") != std::string::npos; }, 10s));
+  EXPECT_EQ(fSlot->GetLastMetadataTickCount(), fClock->TickCount());
+  std::this_thread::sleep_for(500ms);  // the empty blocks that follow make no track
+  const std::string name = std::filesystem::path(file).filename().string();
+  EXPECT_EQ(ReadCueSheet(file), "FILE \"" + name + "\" WAVE\r\n"
+                                "  TRACK 01 AUDIO\r\n    TITLE \"Same\"\r\n    INDEX 01 00:02:00\r\n"
+                                "  TRACK 02 AUDIO\r\n    TITLE \"Same\"\r\n    INDEX 01 00:05:00\r\n");
+  EXPECT_EQ(fSlot->ErrorMessage(), "");
+}
+
+// A stream that cannot be opened, or that drops, is retried about once a
+// second; the log says so once when it begins and once when it plays again,
+// and the slot shows it meanwhile.
+TEST_F(SlotStreamTest, UnreachableAndLostStreamsAreLoggedOnceEach) {
+  const int port = vt::streamtest::FreePort();
+  Configure("http://127.0.0.1:" + std::to_string(port) + "/live");
+  const std::string refused = "Cannot open the stream: " + BassErrorText(BASS_ERROR_NONET);
+  ASSERT_TRUE(WaitFor([&] { return fSlot->ErrorMessage() == refused; }, 10s)) << fSlot->ErrorMessage();
+  std::this_thread::sleep_for(3500ms);  // three more attempts
+  EXPECT_EQ(LogCount("Test: Cannot open the stream: "), 1u);
+
+  {
+    vt::streamtest::TIcyServer server(port);
+    ASSERT_TRUE(server.Ready());
+    ASSERT_TRUE(WaitFor([&] { return fSlot->ErrorMessage().empty(); }, 10s)) << fSlot->ErrorMessage();
+    EXPECT_EQ(LogCount("Test: Stream playing again after: " + refused), 1u);
+  }  // the server goes away with its listener
+
+  ASSERT_TRUE(WaitFor([&] { return fSlot->ErrorMessage() == "Stream lost, reconnecting"; }, 15s))
+      << fSlot->ErrorMessage();
+  std::this_thread::sleep_for(2500ms);  // failed reconnections
+  EXPECT_EQ(fSlot->ErrorMessage(), "Stream lost, reconnecting");
+  EXPECT_EQ(LogCount("Test: Stream lost, reconnecting"), 1u);
+  EXPECT_EQ(LogCount("Test: Cannot open the stream: "), 1u);
+
+  vt::streamtest::TIcyServer again(port);
+  ASSERT_TRUE(again.Ready());
+  ASSERT_TRUE(WaitFor([&] { return fSlot->ErrorMessage().empty(); }, 10s)) << fSlot->ErrorMessage();
+  EXPECT_EQ(LogCount("Test: Stream playing again after: Stream lost, reconnecting"), 1u);
+  fSlot.reset();  // before the server, whose listener it is
 }
 
 }  // namespace

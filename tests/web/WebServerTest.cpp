@@ -53,6 +53,7 @@ protected:
     auto b = MakeSlot(1, "Sport");
     b.RecordSource = wrsSoundcard;  // no device: "Err" / "Error"
     b.Description = "second";
+    b.ErrorMessage = "Invalid device";
     auto c = MakeSlot(2, "Web");
     c.RecordSource = wrsStream;
     c.StreamURL = "http://example.invalid/live";
@@ -171,10 +172,12 @@ TEST_F(WebServerTest, SlotListJsonByteForByte) {
   ASSERT_TRUE(r);
   EXPECT_EQ(r->get_header_value("Content-Type"), "application/json");
   const std::string expected =
-      "[\r\n {\r\n  \"CurrentTitle\": \"Caf\\u00e9 \\/ \\\"live\\\"\",\r\n  \"Description\": \"\",\r\n  \"ID\": 0,"
+      "[\r\n {\r\n  \"CurrentTitle\": \"Caf\\u00e9 \\/ \\\"live\\\"\",\r\n  \"Description\": \"\",\r\n  \"Error\": \"\","
+      "\r\n  \"ID\": 0,"
       "\r\n  \"LastMetadata\": 0,\r\n  \"Name\": \"News <b>1<\\/b>\",\r\n  \"Recording\": true,\r\n  \"Silence\": 90,"
       "\r\n  \"Source\": \"Line In\",\r\n  \"Streaming\": {\r\n   \"Enabled\": true,\r\n   \"Status\": \"Connected\"\r\n  }"
-      "\r\n },{\r\n  \"CurrentTitle\": \"\",\r\n  \"Description\": \"second\",\r\n  \"ID\": 1,\r\n  \"LastMetadata\": 0,"
+      "\r\n },{\r\n  \"CurrentTitle\": \"\",\r\n  \"Description\": \"second\",\r\n  \"Error\": \"Invalid device\","
+      "\r\n  \"ID\": 1,\r\n  \"LastMetadata\": 0,"
       "\r\n  \"Name\": \"Sport\",\r\n  \"Recording\": false,\r\n  \"Silence\": 90,\r\n  \"Source\": \"Err\",\r\n"
       "  \"Streaming\": {\r\n   \"Enabled\": false\r\n  }\r\n }]";
   EXPECT_EQ(r->body, expected);

@@ -26,9 +26,16 @@ TUrlStream::TUrlStream(std::unique_ptr<TUrlSource> iSource, std::shared_ptr<std:
 TUrlStream::~TUrlStream() { Stop(); }
 
 void TUrlStream::StartDecoding() {
-  // The audio decoded while opening is there as soon as the handle is.
+  // The audio decoded while opening is there as soon as the handle is, and so
+  // is the title announced meanwhile: the opener reads it, and the metadata
+  // sync is for the announcements that follow.
   std::vector<float> first;
   if (fSource->Decode(first)) Deliver(first);
+  fAnnounced = fSource->IcyAnnouncements();
+  {
+    std::lock_guard lock(fSyncLock);
+    fMetadata = fSource->IcyMetadata();
+  }
   fThread = std::thread([this] { DecoderThread(); });
 }
 
@@ -76,16 +83,16 @@ void TUrlStream::Deliver(const std::vector<float>& iSamples) {
 void TUrlStream::DecoderThread() {
   std::unique_ptr<TUrlSource> source = std::move(fSource);
   std::vector<float> samples;
-  std::string lastMetadata;
   while (!fStop.load()) {
     samples.clear();
     const bool more = source->Decode(samples);
-    std::string metadata = source->IcyMetadata();
-    if (!metadata.empty() && metadata != lastMetadata) {
-      lastMetadata = metadata;
+    // Every announcement counts, also one that repeats the title before it:
+    // the same item played again is a new track.
+    if (const uint64_t announced = source->IcyAnnouncements(); announced != fAnnounced) {
+      fAnnounced = announced;
       {
         std::lock_guard lock(fSyncLock);
-        fMetadata = std::move(metadata);
+        fMetadata = source->IcyMetadata();
       }
       FireSyncs(BASS_SYNC_META);
     }

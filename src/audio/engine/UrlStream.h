@@ -74,6 +74,7 @@ private:
   mutable std::mutex fSyncLock;  // fSyncs, fMetadata
   std::vector<TSync> fSyncs;
   std::string fMetadata;
+  uint64_t fAnnounced = 0;  // metadata blocks published; the decoder thread's once it runs
 };
 
 }  // namespace vt::engine

@@ -87,6 +87,8 @@ std::string OptionText(void* iObject, const char* iName) {
   return result;
 }
 
+constexpr const char* kIcyPacket = "icy_metadata_packet";
+
 }  // namespace
 
 struct TUrlSource::TState {
@@ -104,6 +106,8 @@ struct TUrlSource::TState {
   int fSwrFormat = -1, fSwrRate = 0, fSwrChans = 0;
   mutable std::mutex fIcyLock;  // the decoder thread writes, any thread reads
   std::string fIcy;
+  uint64_t fIcyCount = 0;
+  bool fIcyTaken = true;  // the connection's metadata option can be emptied once read
   std::vector<float> fPrimed;  // the audio decoded while opening, handed out first
 
   ~TState() {
@@ -234,13 +238,7 @@ bool TUrlSource::Decode(std::vector<float>& ioSamples) {
     // protocols without one.
     s.fInterrupt.fDeadline = fNetwork ? av_gettime_relative() + 2LL * kUrlStallSeconds * 1000000 : 0;
     const int read = av_read_frame(s.fFormat, s.fPacket);
-    if (fNetwork) {
-      std::string icy = OptionText(s.fFormat->pb, "icy_metadata_packet");
-      if (!icy.empty()) {
-        std::lock_guard lock(s.fIcyLock);
-        if (icy != s.fIcy) s.fIcy.swap(icy);
-      }
-    }
+    if (fNetwork) TakeIcyMetadata();
     if (read < 0) {
       // Live streams do not end: any read failure ends the connection. Files
       // and generated sources drain the decoder for their last frames.
@@ -291,9 +289,30 @@ bool TUrlSource::Decode(std::vector<float>& ioSamples) {
   return true;
 }
 
+void TUrlSource::TakeIcyMetadata() {
+  // The HTTP protocol keeps the last metadata block with text in its option
+  // and leaves it alone on the empty blocks that mean "no change". Emptied
+  // after each read, the option holds text again only when the server sent a
+  // new block, even one with the same title as before.
+  TState& s = *fState;
+  std::string icy = OptionText(s.fFormat->pb, kIcyPacket);
+  if (icy.empty()) return;
+  if (s.fIcyTaken) s.fIcyTaken = av_opt_set(s.fFormat->pb, kIcyPacket, "", AV_OPT_SEARCH_CHILDREN) >= 0;
+  std::lock_guard lock(s.fIcyLock);
+  // Where the option cannot be emptied, only a change of text can be seen.
+  if (!s.fIcyTaken && icy == s.fIcy) return;
+  s.fIcy.swap(icy);
+  ++s.fIcyCount;
+}
+
 std::string TUrlSource::IcyMetadata() const {
   std::lock_guard lock(fState->fIcyLock);
   return fState->fIcy;
+}
+
+uint64_t TUrlSource::IcyAnnouncements() const {
+  std::lock_guard lock(fState->fIcyLock);
+  return fState->fIcyCount;
 }
 
 }  // namespace vt::engine

@@ -35,11 +35,16 @@ public:
   bool Decode(std::vector<float>& ioSamples);
   // The newest ICY metadata block ("StreamTitle='...';..."), or empty.
   std::string IcyMetadata() const;
+  // How many metadata blocks the server has sent so far. A station announces
+  // the same title again when the same item plays again; only this count
+  // tells that announcement from the block before it.
+  uint64_t IcyAnnouncements() const;
 
   struct TState;
 
 private:
   TUrlSource();
+  void TakeIcyMetadata();  // after each read from a server
   std::unique_ptr<TState> fState;
   uint32_t fFreq = 0, fChans = 0;
   bool fNetwork = false;  // read from a server: stalls are watched for

@@ -7,11 +7,13 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <thread>
 
 #include "EngineTestSupport.h"
+#include "IcyTestServer.h"
 #include "UrlStreamTestServices.h"
 #include "audio/engine/Engine.h"
 #include "audio/engine/UrlStream.h"
@@ -276,6 +278,43 @@ TEST(UrlStreamPlaylist, RecognisesAndFollowsPlaylists) {
       {"[playlist]\nNumberOfEntries=0\n", "http://h/l.pls", ""},
   };
   for (const auto& c : cases) EXPECT_EQ(FirstPlaylistEntry(c.fText, c.fBase), c.fEntry) << c.fText;
+}
+
+// A station announces the same title again when the same item plays again.
+// Every announcement fires the metadata sync, the repeated one too; the empty
+// blocks between them ("no change") fire nothing.
+TEST(UrlStreamIcy, EveryAnnouncementFiresTheMetadataSync) {
+  vt::streamtest::TIcyServer server;
+  ASSERT_TRUE(server.Ready());
+  server.Announce("Opening");
+  struct TTitles {
+    std::mutex fLock;
+    std::vector<std::string> fSeen;  // the tags at each metadata sync
+    static void Meta(HSYNC, DWORD iChannel, DWORD, void* iUser) {
+      auto* self = static_cast<TTitles*>(iUser);
+      std::lock_guard lock(self->fLock);
+      self->fSeen.push_back(Tags(iChannel));
+    }
+    int Count(const std::string& iTags) {
+      std::lock_guard lock(fLock);
+      return int(std::count(fSeen.begin(), fSeen.end(), iTags));
+    }
+  } titles;
+  const HSTREAM stream = BASS_StreamCreateURL(server.Url().c_str(), 0, kFlags, nullptr, nullptr);
+  ASSERT_NE(stream, 0u) << BASS_ErrorGetCode();
+  ASSERT_NE(BASS_ChannelSetSync(stream, BASS_SYNC_META, 0, &TTitles::Meta, &titles), 0u);
+  ASSERT_TRUE(WaitFor([&] { return Tags(stream) == "StreamTitle='Opening';"; }, 10s)) << Tags(stream);
+
+  server.Announce("Same");
+  ASSERT_TRUE(WaitFor([&] { return titles.Count("StreamTitle='Same';") == 1; }, 10s));
+  server.Announce("Same");
+  EXPECT_TRUE(WaitFor([&] { return titles.Count("StreamTitle='Same';") == 2; }, 10s));
+  // Some twenty empty blocks a second follow; none of them is an announcement.
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(titles.Count("StreamTitle='Same';"), 2);
+  EXPECT_LE(titles.Count("StreamTitle='Opening';"), 1);  // read at the opening, or by the sync: once
+  EXPECT_EQ(server.TitlesSent(), 3);
+  BASS_StreamFree(stream);
 }
 
 class UrlStreamIcecast : public ::testing::Test {
