@@ -101,10 +101,18 @@ std::tm ToTm(TDateTime iLocal, int& oMS) {
 }
 
 // The local zone's offset from UTC in seconds at iInstant.
-bool OffsetAt(std::time_t iInstant, long& oOffset) {
+bool OffsetAt(std::time_t iInstant, long& oOffset, TZoneOffsetMemo* ioMemo = nullptr) {
+  if (ioMemo) {
+    const auto it = ioMemo->Offsets.find(static_cast<long long>(iInstant));
+    if (it != ioMemo->Offsets.end()) {
+      oOffset = it->second;
+      return true;
+    }
+  }
   std::tm tm{};
   if (!localtime_r(&iInstant, &tm)) return false;
   oOffset = tm.tm_gmtoff;
+  if (ioMemo) ioMemo->Offsets.emplace(static_cast<long long>(iInstant), oOffset);
   return true;
 }
 
@@ -225,7 +233,9 @@ bool SQLTextToDateTime(const std::string& iText, TDateTime& oValue) {
   return true;
 }
 
-bool LocalToUTC(TDateTime iLocal, TDateTime& oUTC) {
+bool LocalToUTC(TDateTime iLocal, TDateTime& oUTC) { return LocalToUTC(iLocal, oUTC, nullptr); }
+
+bool LocalToUTC(TDateTime iLocal, TDateTime& oUTC, TZoneOffsetMemo* ioMemo) {
   // The wall clock read as if it were UTC; the instant sought is that minus the
   // offset in effect then. Offsets lie within a day of UTC, so the offsets that
   // can apply are those in effect a day before and a day after (and at) that
@@ -246,14 +256,14 @@ bool LocalToUTC(TDateTime iLocal, TDateTime& oUTC) {
   int triedCount = 0;
   for (const std::time_t probe : {wall - 86400, wall, wall + 86400}) {
     long offset = 0;
-    if (!OffsetAt(probe, offset)) continue;
+    if (!OffsetAt(probe, offset, ioMemo)) continue;
     bool seen = false;
     for (int i = 0; i < triedCount; ++i) seen = seen || tried[i] == offset;
     if (seen) continue;
     tried[triedCount++] = offset;
     const std::time_t t = wall - offset;
     long actual = 0;
-    if (!OffsetAt(t, actual) || actual != offset) continue;
+    if (!OffsetAt(t, actual, ioMemo) || actual != offset) continue;
     if (!found || t < best) best = t;
     found = true;
   }

@@ -4,6 +4,7 @@
 // the epoch keep a positive fraction: -1.25 is 29 Dec 1899 06:00.
 // Stored in databases as "yyyy-mm-dd hh:nn:ss.zzz" text, which sorts in time order.
 #include <string>
+#include <unordered_map>
 
 using TDateTime = double;
 
@@ -31,6 +32,14 @@ bool SQLTextToDateTime(const std::string& iText, TDateTime& oValue);
 // local time does not exist (inside a spring-forward gap). A local time that
 // occurs twice (the autumn fall-back hour) gives its first occurrence.
 bool LocalToUTC(TDateTime iLocal, TDateTime& oUTC);
+// The same for many values in a row (a list of recordings): the zone's offset
+// at each instant is asked once per memo. LocalToUTC asks up to six for each
+// value, and the C library takes a process-wide lock for every one. A memo
+// belongs to one thread and holds while the zone (TZ) stays the same.
+struct TZoneOffsetMemo {
+  std::unordered_map<long long, long> Offsets;
+};
+bool LocalToUTC(TDateTime iLocal, TDateTime& oUTC, TZoneOffsetMemo* ioMemo);
 TDateTime UTCToLocal(TDateTime iUTC);
 TDateTime UnixTimeToDateTime(double iSecondsSinceEpochUTC);  // to local time
 // Local time to seconds since the epoch. A local time inside a gap is taken as

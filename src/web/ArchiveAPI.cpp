@@ -3,7 +3,9 @@
 #include <httplib.h>
 
 #include <filesystem>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <regex>
 #include <stdexcept>
 #include <system_error>
@@ -36,17 +38,89 @@ std::string WithSeparator(const std::string& iFolder) {
   return !iFolder.empty() && iFolder.back() != '/' ? iFolder + "/" : iFolder;
 }
 
+// A stored name that climbs out of the slot's folders ("../") is no
+// recording of this slot, whatever the database says.
+bool StaysInFolder(const std::string& iFileName) {
+  size_t start = 0;
+  while (start <= iFileName.size()) {
+    const auto sep = iFileName.find_first_of("/\\", start);
+    const auto part = iFileName.substr(start, sep == std::string::npos ? std::string::npos : sep - start);
+    if (part == "..") return false;
+    if (sep == std::string::npos) break;
+    start = sep + 1;
+  }
+  return true;
+}
+
 bool IsRegularFile(const std::string& iPath) {
   std::error_code ec;
   return std::filesystem::is_regular_file(iPath, ec);
 }
 }  // namespace
 
+namespace {
+// The table, and an index of start times that the window queries use (without
+// it every calendar request reads the whole year). Created once per database
+// and process; the index only where the database lets us write now (a
+// recorder busy with it is no reason to fail a read).
+void EnsureArchiveSchema(ISQLConnection& iConnection, const std::string& iDatabasePath) {
+  static std::mutex mutex;
+  static std::set<std::string> ready;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (ready.count(iDatabasePath)) return;
+  }
+  iConnection.PrepareStatement(kSQLCreateRecordings)->ExecuteUpdatePrepared();
+  try {
+    iConnection.PrepareStatement("CREATE INDEX IF NOT EXISTS recordings_starttime ON recordings (starttime)")
+        ->ExecuteUpdatePrepared();
+  } catch (const std::exception&) {
+    return;  // tried again by the next request
+  }
+  std::lock_guard<std::mutex> lock(mutex);
+  ready.insert(iDatabasePath);
+}
+
+// "yyyy-mm-ddThh:nn:ss.zzzZ" without a formatting library: it is written
+// twice for each of hundreds of events per reply.
+void AppendUTCEventDate(std::string& ioText, TDateTime iUTC) {
+  int y, m, d, h, n, s, ms;
+  DecodeDateTime(iUTC, y, m, d, h, n, s, ms);
+  char text[32];
+  const auto two = [](char* p, int v) {
+    p[0] = static_cast<char>('0' + v / 10 % 10);
+    p[1] = static_cast<char>('0' + v % 10);
+  };
+  if (y < 0 || y > 9999) {
+    ioText += fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}Z", y, m, d, h, n, s, ms);
+    return;
+  }
+  two(text, y / 100);
+  two(text + 2, y % 100);
+  text[4] = '-';
+  two(text + 5, m);
+  text[7] = '-';
+  two(text + 8, d);
+  text[10] = 'T';
+  two(text + 11, h);
+  text[13] = ':';
+  two(text + 14, n);
+  text[16] = ':';
+  two(text + 17, s);
+  text[19] = '.';
+  text[20] = static_cast<char>('0' + ms / 100 % 10);
+  two(text + 21, ms % 100);
+  text[23] = 'Z';
+  ioText.append(text, 24);
+}
+}  // namespace
+
 std::shared_ptr<ISQLConnection> OpenArchiveDatabase(const std::string& iDatabasePath) {
   const auto folder = std::filesystem::path(iDatabasePath).parent_path();
-  if (!folder.empty()) std::filesystem::create_directories(folder);
+  std::error_code ec;
+  if (!folder.empty() && !std::filesystem::is_directory(folder, ec)) std::filesystem::create_directories(folder);
   auto connection = CreateSQLConnection(SQLiteConnectionString(iDatabasePath));
-  connection->PrepareStatement(kSQLCreateRecordings)->ExecuteUpdatePrepared();
+  EnsureArchiveSchema(*connection, iDatabasePath);
   return connection;
 }
 
@@ -57,9 +131,9 @@ std::string StatsDateText(TDateTime iLocal) {
 }
 
 std::string UTCEventDateText(TDateTime iUTC) {
-  int y, m, d, h, n, s, ms;
-  DecodeDateTime(iUTC, y, m, d, h, n, s, ms);
-  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}Z", y, m, d, h, n, s, ms);
+  std::string text;
+  AppendUTCEventDate(text, iUTC);
+  return text;
 }
 
 std::string DayListTimeText(TDateTime iLocal) {
@@ -88,7 +162,14 @@ std::string CalendarEventsJSON(const TWebSlotSnapshot& iSlot, TDateTime iStartLo
   statement->SetTimestampByName("start", iStartLocal);
   statement->SetTimestampByName("end", iEndLocal);
   auto rows = statement->ExecuteQueryPrepared();
-  auto events = NewPersistentArray();
+  // Written directly in the form of AsJSon(true, true) of an array of objects
+  // (members in name order: end, filename, id, start, title), without building
+  // the document: hundreds of events make building it most of the reply's cost.
+  const std::string title = JSONEscape(iSlot.Name, true);
+  std::string json;
+  json.reserve(16 * 1024);
+  TZoneOffsetMemo zoneOffsets;  // rows share most of the instants asked
+  bool first = true;
   while (rows->Next()) {
     const int32_t id = rows->GetInt(1);
     float duration = 0;
@@ -100,18 +181,25 @@ std::string CalendarEventsJSON(const TWebSlotSnapshot& iSlot, TDateTime iStartLo
     }
     TDateTime startUTC = 0;
     try {
-      if (!LocalToUTC(rows->GetTimestamp(2), startUTC)) continue;  // inside the skipped hour
+      if (!LocalToUTC(rows->GetTimestamp(2), startUTC, &zoneOffsets)) continue;  // inside the skipped hour
     } catch (const std::exception&) {
       continue;  // not a date-time
     }
-    auto event = events->AddObject();
-    event->SetNumber("id", id)
-        ->SetString("start", UTCEventDateText(startUTC))
-        ->SetString("end", UTCEventDateText(startUTC + static_cast<double>(duration) / 86400.0))
-        ->SetString("title", iSlot.Name)
-        ->SetString("filename", NamePart(rows->GetString(4)));
+    json += first ? "[\r\n {\r\n  \"end\": \"" : ",{\r\n  \"end\": \"";
+    first = false;
+    AppendUTCEventDate(json, startUTC + static_cast<double>(duration) / 86400.0);
+    json += "\",\r\n  \"filename\": \"";
+    json += JSONEscape(NamePart(rows->GetString(4)), true);
+    json += "\",\r\n  \"id\": ";
+    json += std::to_string(id);  // what JSONNumberText gives for any int32, without its formatting library
+    json += ",\r\n  \"start\": \"";
+    AppendUTCEventDate(json, startUTC);
+    json += "\",\r\n  \"title\": \"";
+    json += title;
+    json += "\"\r\n }";
   }
-  return events->AsJSon(true, true);
+  json += first ? "[]" : "]";
+  return json;
 }
 
 std::string DayListJSON(const TWebSlotSnapshot& iSlot, int iYear, int iMonth, int iDay) {
@@ -154,6 +242,7 @@ std::optional<TRecordingFile> FindRecordingFile(const TWebSlotSnapshot& iSlot, i
   TRecordingFile file;
   file.FileName = rows->GetString(1);
   file.Closed = !rows->IsNull(2);
+  if (!StaysInFolder(file.FileName)) return file;  // no path: not found
   std::string path = WithSeparator(iSlot.Folder) + file.FileName;
   if (!IsRegularFile(path) && !iSlot.SecondaryFolder.empty()) path = WithSeparator(iSlot.SecondaryFolder) + file.FileName;
   if (IsRegularFile(path)) file.Path = path;

@@ -33,6 +33,18 @@ bool DecodeBase64(const std::string& iText, std::string& oResult) {
 }
 }  // namespace
 
+bool OffersBasicCredentials(const std::string& iHeaderValue) {
+  size_t pos = 0;
+  while (pos < iHeaderValue.size() && iHeaderValue[pos] == ' ') ++pos;
+  static constexpr char kScheme[] = "basic";
+  for (size_t k = 0; k < 5; ++k, ++pos) {
+    if (pos >= iHeaderValue.size() || std::tolower(static_cast<unsigned char>(iHeaderValue[pos])) != kScheme[k])
+      return false;
+  }
+  if (pos >= iHeaderValue.size() || iHeaderValue[pos] != ' ') return false;
+  return iHeaderValue.find_first_not_of(' ', pos) != std::string::npos;
+}
+
 std::optional<TBasicCredentials> ParseBasicAuthorization(const std::string& iHeaderValue) {
   size_t pos = 0;
   while (pos < iHeaderValue.size() && iHeaderValue[pos] == ' ') ++pos;

@@ -1,7 +1,6 @@
 #include "web/ByteRange.h"
 
 #include <cctype>
-#include <vector>
 
 namespace {
 std::string Trim(const std::string& iText) {
@@ -31,22 +30,27 @@ TByteRange ResolveByteRange(const std::string& iHeader, uint64_t iFileSize) {
   for (auto& c : unit) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   if (unit != "bytes=") return result;
 
-  std::vector<std::string> items;
-  std::string rest = header.substr(6);
+  // one range is served; a second non-empty item makes it several (empty
+  // items, as in "0-1,,", are allowed by the grammar and do not count)
+  const std::string rest = header.substr(6);
+  std::string item;
+  bool found = false;
   size_t start = 0;
   while (true) {
     const auto comma = rest.find(',', start);
-    const std::string item = Trim(rest.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
-    if (!item.empty()) items.push_back(item);
+    std::string part = Trim(rest.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+    if (!part.empty()) {
+      if (found) {
+        result.Kind = brkSeveral;
+        return result;
+      }
+      item = std::move(part);
+      found = true;
+    }
     if (comma == std::string::npos) break;
     start = comma + 1;
   }
-  if (items.empty()) return result;
-  if (items.size() > 1) {
-    result.Kind = brkSeveral;
-    return result;
-  }
-  const std::string& item = items.front();
+  if (!found) return result;
   const auto dash = item.find('-');
   if (dash == std::string::npos) return result;
   const std::string firstText = Trim(item.substr(0, dash));

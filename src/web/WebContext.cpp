@@ -4,14 +4,14 @@
 
 #include <stdexcept>
 
-void SendJSONReply(TWebContext& iContext, const std::string& iJSON) {
+void SendJSONReply(TWebContext& iContext, std::string iJSON) {
   iContext.Response.status = 200;
-  iContext.Response.set_content(iJSON, "application/json");
+  iContext.Response.set_content(std::move(iJSON), "application/json");
 }
 
 void SendTextReply(TWebContext& iContext, const std::string& iText) {
   iContext.Response.status = 200;
-  iContext.Response.set_content(iText, "text/plain; charset=ISO-8859-1");
+  iContext.Response.set_content(iText, "text/plain; charset=UTF-8");
 }
 
 void SendNotFound(TWebContext& iContext) {

@@ -28,7 +28,7 @@ struct TWebContext {
 };
 
 // Reply forms shared by the API routes.
-void SendJSONReply(TWebContext& iContext, const std::string& iJSON);
+void SendJSONReply(TWebContext& iContext, std::string iJSON);
 void SendTextReply(TWebContext& iContext, const std::string& iText);
 void SendNotFound(TWebContext& iContext);
 

@@ -7,48 +7,17 @@
 #include <map>
 
 #include "web/BasicAuth.h"
+#include "web/CommandOrigin.h"
 #include "web/ContentType.h"
 #include "web/EmbeddedFiles.h"
 #include "web/FileReply.h"
+#include "web/FormParams.h"
 #include "web/OverrideFolder.h"
 #include "web/PasswordHash.h"
 #include "web/SlotAPI.h"
 #include "web/WebContext.h"
 
 namespace {
-// "+" first, then percent escapes
-std::string DecodeFormText(const std::string& iText) {
-  std::string result;
-  for (size_t i = 0; i < iText.size(); ++i) {
-    const char c = iText[i];
-    if (c == '+') {
-      result += ' ';
-    } else if (c == '%' && i + 2 < iText.size() + 0 && std::isxdigit(static_cast<unsigned char>(iText[i + 1])) &&
-               std::isxdigit(static_cast<unsigned char>(iText[i + 2]))) {
-      result += static_cast<char>(std::stoi(iText.substr(i + 1, 2), nullptr, 16));
-      i += 2;
-    } else {
-      result += c;
-    }
-  }
-  return result;
-}
-
-void ParseFormText(const std::string& iText, std::multimap<std::string, std::string>& oParams) {
-  size_t start = 0;
-  while (start <= iText.size()) {
-    const auto amp = iText.find('&', start);
-    const std::string pair = iText.substr(start, amp == std::string::npos ? std::string::npos : amp - start);
-    if (!pair.empty()) {
-      const auto eq = pair.find('=');
-      oParams.emplace(DecodeFormText(pair.substr(0, eq)),
-                      eq == std::string::npos ? std::string() : DecodeFormText(pair.substr(eq + 1)));
-    }
-    if (amp == std::string::npos) break;
-    start = amp + 1;
-  }
-}
-
 std::multimap<std::string, std::string> RequestParams(const httplib::Request& iRequest) {
   // the library has decoded the query string ("+" as a blank, then escapes)
   std::multimap<std::string, std::string> params(iRequest.params.begin(), iRequest.params.end());
@@ -64,6 +33,14 @@ void SendUnauthorized(httplib::Response& oResponse) {
                         "text/html");
 }
 
+bool IsSameSiteCommand(const httplib::Request& iRequest) {
+  const auto header = [&](const char* iName) -> std::optional<std::string> {
+    if (!iRequest.has_header(iName)) return std::nullopt;
+    return iRequest.get_header_value(iName);
+  };
+  return IsSameSiteRequest(iRequest.get_header_value("Host"), header("Origin"), header("Referer"));
+}
+
 void SendEmptySuccess(httplib::Response& oResponse) {
   oResponse.status = 200;
   oResponse.body.clear();
@@ -77,7 +54,8 @@ TWebRequestHandler::TWebRequestHandler(IWebHost& iHost, TWebServerConfig iConfig
       fStopping(iStopping) {}
 
 TAccessLevel TWebRequestHandler::AccessLevel(const httplib::Request& iRequest) const {
-  if (!iRequest.has_header("Authorization")) return fConfig.AnonymousAccess;
+  // without Basic credentials (none, or another scheme) the anonymous rights apply
+  if (!OffersBasicCredentials(iRequest.get_header_value("Authorization"))) return fConfig.AnonymousAccess;
   const auto credentials = ParseBasicAuthorization(iRequest.get_header_value("Authorization"));
   if (!credentials) return alNone;  // credentials that match no user give no access
   const std::string hash = PasswordHash(credentials->Password);
@@ -96,6 +74,13 @@ void TWebRequestHandler::HandleCommandGet(const httplib::Request& iRequest, http
     }
     const std::string& path = iRequest.path;  // percent escapes already decoded
     const bool isCommandPath = (level == alAdmin && path == "/execute") || path == "/ws/execute";
+    if (isCommandPath && iRequest.method != "HEAD" && !IsSameSiteCommand(iRequest)) {
+      // a page of another site may make the browser send this with its
+      // credentials, or to a server that grants anonymous rights
+      oResponse.status = 403;
+      oResponse.set_content("Forbidden: command from another site", "text/plain");
+      return;
+    }
 
     if (iRequest.method == "GET") {
       if (path == "/") {
@@ -131,7 +116,4 @@ void TWebRequestHandler::HandleCommandGet(const httplib::Request& iRequest, http
   }
 }
 
-void TWebRequestHandler::HandleCommandOther(const httplib::Request& iRequest, httplib::Response& oResponse) {
-  fHost.LogMessage(iRequest.method);
-  SendEmptySuccess(oResponse);
-}
+void TWebRequestHandler::HandleCommandOther(const std::string& iMethod) { fHost.LogMessage(iMethod); }

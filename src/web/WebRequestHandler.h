@@ -18,8 +18,9 @@ public:
 
   // GET, POST and HEAD.
   void HandleCommandGet(const httplib::Request& iRequest, httplib::Response& oResponse);
-  // Every other method: logged by name, empty success reply, no access check.
-  void HandleCommandOther(const httplib::Request& iRequest, httplib::Response& oResponse);
+  // Every other method: logged by name (the reply is the empty success reply,
+  // no access check).
+  void HandleCommandOther(const std::string& iMethod);
 
   TAccessLevel AccessLevel(const httplib::Request& iRequest) const;
 

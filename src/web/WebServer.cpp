@@ -4,112 +4,42 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <condition_variable>
-#include <deque>
-#include <cstring>
 #include <chrono>
-#include <mutex>
+#include <cstring>
+#include <limits>
+#include <optional>
 #include <stdexcept>
 
 #include <fmt/format.h>
 
+#include "web/ConnectionAcceptor.h"
+#include "web/SocketStream.h"
 #include "web/WebRequestHandler.h"
 
-namespace {
-// Set on a connection thread that was started while the cap was reached.
-thread_local bool tOverloaded = false;
-
-// One thread per connection, as many as the cap allows at full service; those
-// beyond it still get a thread, but only to be told 503 and closed, so a flood
-// of connections cannot tie up the server's work. A thread whose connection
-// has ended waits a while for the next one: starting a thread costs more than
-// answering a status request, and it would be paid on the accepting thread.
-class TConnectionThreads final : public httplib::TaskQueue {
+// The HTTP library's request processing (request line, headers, parameters,
+// body, routing to our handler, the reply) run on a request our front end has
+// already read whole; its own accepting loop is not used.
+class TLibraryServer final : public httplib::Server {
 public:
-  explicit TConnectionThreads(int iCap) : fState(std::make_shared<TState>()), fCap(iCap) {}
-
-  void enqueue(std::function<void()> iWork) override {
-    {
-      std::lock_guard<std::mutex> lock(fState->Mutex);
-      const bool overloaded = fState->Active >= fCap;
-      ++fState->Active;
-      if (fState->Idle > fState->Pending.size()) {
-        // an idle thread takes it: still one thread for this connection alone
-        fState->Pending.push_back(TJob{std::move(iWork), overloaded});
-        fState->WorkArrived.notify_one();
-        return;
-      }
-      ++fState->Threads;
-      try {
-        std::thread(&TConnectionThreads::Serve, fState, TJob{std::move(iWork), overloaded}).detach();
-        return;
-      } catch (const std::system_error&) {
-        --fState->Threads;
-        --fState->Active;
-      }
-    }
-    // no thread to be had: the socket is closed by the work itself, run it here
-    tOverloaded = true;
-    iWork();
-    tOverloaded = false;
+  void Process(httplib::Stream& iStream, const std::function<void(httplib::Request&)>& iSetup) {
+    bool closed = true;
+    process_request(iStream, true, closed, iSetup);
   }
-
-  void shutdown() override {
-    std::unique_lock<std::mutex> lock(fState->Mutex);
-    fState->Ended.wait(lock, [this] { return fState->Active == 0; });
-    fState->ShuttingDown = true;
-    fState->WorkArrived.notify_all();
-    fState->Ended.wait(lock, [this] { return fState->Threads == 0; });
-  }
+  // The socket bound by bind_to_port, from here on ours to accept on and
+  // close. The library takes an invalid one for a server that is stopping
+  // and then ends replies early: a value that is no socket stands in for it.
+  int TakeListenSocket() { return svr_sock_.exchange(kNoSocket); }
+  // Replies under way end early.
+  void MarkStopping() { svr_sock_ = INVALID_SOCKET; }
 
 private:
-  struct TJob {
-    std::function<void()> Work;
-    bool Overloaded = false;
-  };
-  struct TState {
-    std::mutex Mutex;
-    std::condition_variable WorkArrived;
-    std::condition_variable Ended;  // a connection or a thread ended
-    std::deque<TJob> Pending;
-    size_t Idle = 0;     // threads waiting for a connection
-    int Active = 0;      // connections handed over and not yet closed
-    int Threads = 0;
-    bool ShuttingDown = false;
-  };
-
-  static constexpr auto kIdleLinger = std::chrono::seconds(5);
-
-  static void Serve(std::shared_ptr<TState> iState, TJob iJob) {
-    for (;;) {
-      tOverloaded = iJob.Overloaded;
-      try {
-        iJob.Work();
-      } catch (...) {
-      }
-      iJob.Work = nullptr;  // drop what refers to the server before it may go
-      std::unique_lock<std::mutex> lock(iState->Mutex);
-      --iState->Active;
-      iState->Ended.notify_all();
-      ++iState->Idle;
-      const bool got = iState->WorkArrived.wait_for(lock, kIdleLinger, [&] {
-        return iState->ShuttingDown || !iState->Pending.empty();
-      });
-      --iState->Idle;
-      if (!got || iState->Pending.empty()) {
-        --iState->Threads;
-        iState->Ended.notify_all();
-        return;
-      }
-      iJob = std::move(iState->Pending.front());
-      iState->Pending.pop_front();
-    }
-  }
-
-  std::shared_ptr<TState> fState;
-  int fCap;
+  static constexpr socket_t kNoSocket = std::numeric_limits<int>::max();
 };
+
+namespace {
+bool IsGetHeadOrPost(const std::string& iMethod) { return iMethod == "GET" || iMethod == "HEAD" || iMethod == "POST"; }
 }  // namespace
 
 TWebServer::TWebServer(IWebHost& iHost) : fHost(iHost) {}
@@ -120,55 +50,29 @@ TWebServer::~TWebServer() {
 
 bool TWebServer::IsRunning() const { return fServer != nullptr; }
 
+int TWebServer::ServingThreads() const { return fAcceptor ? fAcceptor->ServingThreads() : 0; }
+
 void TWebServer::Start(const TWebServerConfig& iConfig) {
   if (IsRunning()) return;
   const TListenAddress address = ParseListenAddress(iConfig.Port, fLastPort);
   fStopping = false;
-  auto server = std::make_unique<httplib::Server>();
+  auto server = std::make_unique<TLibraryServer>();
   auto handler = std::make_unique<TWebRequestHandler>(fHost, iConfig, fStopping);
 
-  const int cap = iConfig.MaxConnections > 0 ? iConfig.MaxConnections : 1;
-  server->new_task_queue = [cap] { return new TConnectionThreads(cap); };
   // SO_REUSEADDR only: the library's default adds SO_REUSEPORT, which would let
   // a second server start on a port that is already taken
   server->set_socket_options([](socket_t iSocket) {
     int yes = 1;
     ::setsockopt(iSocket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   });
-  server->set_keep_alive_max_count(1);  // one request per connection
-  server->set_read_timeout(iConfig.ReadTimeoutSeconds, 0);
-  server->set_write_timeout(iConfig.WriteTimeoutSeconds, 0);
   server->set_payload_max_length(iConfig.MaxRequestBodyBytes);
 
   TWebRequestHandler* h = handler.get();
-  server->set_pre_routing_handler([h](const httplib::Request& iRequest, httplib::Response& oResponse) {
-    if (tOverloaded) {
-      oResponse.status = 503;
-      oResponse.set_content("Server busy", "text/plain");
-      return httplib::Server::HandlerResponse::Handled;
-    }
-    // Byte ranges are answered by our own file replies; the library must not
-    // cut bodies by them a second time. The request object is not const where
-    // the library keeps it.
-    const_cast<httplib::Request&>(iRequest).ranges.clear();
-    if (iRequest.method == "TRACE" || iRequest.method == "CONNECT" || iRequest.method == "PRI") {
-      h->HandleCommandOther(iRequest, oResponse);
-      return httplib::Server::HandlerResponse::Handled;
-    }
-    return httplib::Server::HandlerResponse::Unhandled;
-  });
   const auto getPost = [h](const httplib::Request& iRequest, httplib::Response& oResponse) {
     h->HandleCommandGet(iRequest, oResponse);
   };
-  const auto other = [h](const httplib::Request& iRequest, httplib::Response& oResponse) {
-    h->HandleCommandOther(iRequest, oResponse);
-  };
   server->Get(".*", getPost);  // also HEAD
   server->Post(".*", getPost);
-  server->Put(".*", other);
-  server->Delete(".*", other);
-  server->Options(".*", other);
-  server->Patch(".*", other);
 
   bool bound = false;
   int port = address.Port;
@@ -189,32 +93,61 @@ void TWebServer::Start(const TWebServerConfig& iConfig) {
     fHost.LogWebServerMessage(message);
     throw std::runtime_error(message);
   }
+
+  TAcceptorLimits limits;
+  limits.MaxServed = iConfig.MaxConnections > 0 ? iConfig.MaxConnections : 1;
+  limits.MaxOpen = std::max(iConfig.MaxOpenConnections, limits.MaxServed);
+  limits.MaxPerAddress = iConfig.MaxConnectionsPerAddress > 0 ? iConfig.MaxConnectionsPerAddress : 1;
+  limits.HeaderTimeout = std::chrono::milliseconds(iConfig.HeaderTimeoutMs);
+  limits.BodyTimeout = std::chrono::milliseconds(iConfig.BodyTimeoutMs);
+  limits.MinBodyBytesPerSecond = static_cast<uint64_t>(std::max(iConfig.MinBodyBytesPerSecond, 1));
+  limits.MaxBodyBytes = iConfig.MaxRequestBodyBytes;
+  const auto writeTimeout = std::chrono::milliseconds(std::max(iConfig.WriteTimeoutSeconds, 1) * 1000);
+  TLibraryServer* s = server.get();
+  auto serve = [s, h, writeTimeout](int iSocket, TRequestFraming& iRequest) {
+    TSocketStream stream(iSocket, iRequest.TakeRequest(), writeTimeout);
+    if (!IsGetHeadOrPost(iRequest.Method())) {
+      // the library refuses methods it does not know, and PUT without a length
+      h->HandleCommandOther(iRequest.Method());
+      stream.WriteReply("HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
+      return;
+    }
+    // Range goes to our file replies as sent: the library would refuse with 416
+    // what it cannot parse, and cut bodies by it a second time.
+    const std::optional<std::string>& range = iRequest.Range();
+    s->Process(stream, [&range](httplib::Request& ioRequest) {
+      if (range) ioRequest.set_header("Range", *range);
+    });
+    stream.Flush();
+  };
+  try {
+    fAcceptor = std::make_unique<TConnectionAcceptor>(server->TakeListenSocket(), limits, std::move(serve));
+  } catch (const std::exception& e) {
+    const std::string message = std::string("Error starting web server: ") + e.what();
+    fHost.LogWebServerMessage(message);
+    throw std::runtime_error(message);
+  }
   if (address.Port != 0) fLastPort = address.Port;
   fBoundPort = port;
   fHandler = std::move(handler);
   fServer = std::move(server);
-  httplib::Server* s = fServer.get();
-  auto done = std::make_shared<std::atomic<bool>>(false);
-  fListenerDone = done;
-  fListener = std::thread([s, done] {
-    s->listen_after_bind();  // returns once the connection threads have ended
-    done->store(true);
-  });
-  // stop() before the listener runs would be lost and leave it listening
-  for (int i = 0; i < 500 && !s->is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  TConnectionAcceptor* acceptor = fAcceptor.get();
+  fListener = std::thread([acceptor] { acceptor->Run(); });
   fHost.LogWebServerMessage("Web server started");
 }
 
 void TWebServer::Stop() {
   if (!IsRunning()) return;
   fStopping = true;
-  fServer->stop();
-  if (fStopWait && fListenerDone) {
-    const auto done = fListenerDone;
-    fStopWait([done] { return done->load(); }, -1);
-  }
-  if (fListener.joinable()) fListener.join();  // waits for the connection threads too
-  fListenerDone.reset();
+  fServer->MarkStopping();
+  fAcceptor->RequestStop();
+  if (fListener.joinable()) fListener.join();
+  // a request thread may itself wait for this thread (a log line the
+  // controller takes): the stop wait goes on serving it
+  fAcceptor->WaitServed([this](const std::function<bool()>& iDone) {
+    if (fStopWait) fStopWait(iDone, -1);
+  });
+  fAcceptor.reset();
   fServer.reset();
   fHandler.reset();
   fBoundPort = 0;

@@ -1,7 +1,9 @@
 #pragma once
 // The built-in HTTP server: the browser client, the slot status and control
-// API and the archive API. One thread accepts; every connection gets a thread
-// of its own and is closed after one reply.
+// API and the archive API. One thread accepts connections and reads each
+// request whole (TConnectionAcceptor); a complete request gets a thread of its
+// own, where the HTTP library parses it, our handler answers it and the
+// connection is closed after the one reply.
 //
 // Start, Stop and IsRunning belong to the controller thread.
 #include <atomic>
@@ -13,9 +15,8 @@
 #include "web/WebHost.h"
 #include "web/WebServerConfig.h"
 
-namespace httplib {
-class Server;
-}
+class TConnectionAcceptor;
+class TLibraryServer;
 class TWebRequestHandler;
 
 class TWebServer {
@@ -35,6 +36,8 @@ public:
   bool IsRunning() const;
   // The port listened on (useful after a start on port 0).
   int Port() const { return fBoundPort; }
+  // Threads serving requests now (they outlive their request a while).
+  int ServingThreads() const;
 
   // How Stop waits for the connection threads to end: a request thread may
   // itself wait for the thread that calls Stop (a log line the controller
@@ -45,10 +48,10 @@ public:
 
 private:
   IWebHost& fHost;
-  std::unique_ptr<httplib::Server> fServer;
+  std::unique_ptr<TLibraryServer> fServer;
   std::unique_ptr<TWebRequestHandler> fHandler;
+  std::unique_ptr<TConnectionAcceptor> fAcceptor;
   std::thread fListener;
-  std::shared_ptr<std::atomic<bool>> fListenerDone;  // set by the listener once every connection ended
   TWaitHook fStopWait;
   std::atomic<bool> fStopping{false};
   int fLastPort = 5252;  // a port text that is no number keeps the last one

@@ -18,10 +18,14 @@ struct TWebServerConfig {
   std::string OverrideFolder;
 
   // Bounds for a server that may face the open network.
-  int MaxConnections = 64;           // more at once get 503
-  int ReadTimeoutSeconds = 10;       // a client that stops sending is dropped
-  int WriteTimeoutSeconds = 30;      // a client that stops reading is dropped
-  size_t MaxRequestBodyBytes = 64 * 1024;  // larger bodies get 413
+  int MaxConnections = 64;            // requests served at once, a thread each; more get 503
+  int MaxOpenConnections = 512;       // connections held at once, those still sending included
+  int MaxConnectionsPerAddress = 16;  // of them from one client address; more get 503
+  int HeaderTimeoutMs = 5000;         // from the connection to the end of the request's headers
+  int BodyTimeoutMs = 5000;           // for a body, plus one second per MinBodyBytesPerSecond
+  int MinBodyBytesPerSecond = 8192;
+  int WriteTimeoutSeconds = 30;       // a client that stops reading is dropped
+  size_t MaxRequestBodyBytes = 64 * 1024;  // larger bodies get 413, chunked ones too
 };
 
 // The stored AnonymousAccess value: "Admin" and "ReadOnly" grant rights,

@@ -237,3 +237,34 @@ TEST(DateTimeZones, LocalToUTCFollowsEachZonesRules) {
 }
 
 }  // namespace
+
+// A memo of the zone's offsets changes nothing: every ten minutes of a year
+// (both changes of each zone included), one memo for the whole run.
+TEST(DateTimeZones, LocalToUTCWithAMemoAgreesWithoutOne) {
+  const char* old = std::getenv("TZ");
+  const std::optional<std::string> oldTZ = old ? std::optional<std::string>(old) : std::nullopt;
+  for (const char* zone : {"Europe/Berlin", "Australia/Lord_Howe", "America/New_York"}) {
+    SCOPED_TRACE(zone);
+    if (!std::filesystem::exists(std::string("/usr/share/zoneinfo/") + zone)) continue;
+    setenv("TZ", zone, 1);
+    tzset();
+    TZoneOffsetMemo memo;
+    const TDateTime first = Encode({2024, 1, 1, 0, 0, 0, 0});
+    int differences = 0, skipped = 0;
+    for (int step = 0; step < 366 * 24 * 6; ++step) {
+      const TDateTime local = first + step / 144.0;
+      TDateTime plain = -1, memoized = -2;
+      const bool a = LocalToUTC(local, plain);
+      const bool b = LocalToUTC(local, memoized, &memo);
+      skipped += !a;
+      if (a != b || (a && DateTimeToSQLText(plain) != DateTimeToSQLText(memoized))) ++differences;
+    }
+    EXPECT_EQ(differences, 0);
+    EXPECT_GT(skipped, 0) << "the spring change lies in the year";
+  }
+  if (oldTZ)
+    setenv("TZ", oldTZ->c_str(), 1);
+  else
+    unsetenv("TZ");
+  tzset();
+}

@@ -1,5 +1,6 @@
 #pragma once
 // A host with a fixed set of slots, recording what the server asked of it.
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -10,12 +11,15 @@
 class TFakeWebHost : public IWebHost {
 public:
   std::vector<TWebSlotSnapshot> Slots;
+  // Called as a slot is read, on the request's thread (set before the server starts).
+  std::function<void()> OnSlot;
 
   int SlotCount() const override {
     std::lock_guard<std::mutex> lock(fMutex);
     return static_cast<int>(Slots.size());
   }
   TWebSlotSnapshot Slot(int iIndex) const override {
+    if (OnSlot) OnSlot();
     std::lock_guard<std::mutex> lock(fMutex);
     if (iIndex < 0 || iIndex >= static_cast<int>(Slots.size())) throw std::out_of_range("no such slot");
     return Slots[static_cast<size_t>(iIndex)];
