@@ -32,12 +32,15 @@ public:
   explicit TCallbackSink(std::function<void(const void*, size_t)> iOutput) : fOutput(std::move(iOutput)) {}
   bool Write(const void* iData, size_t iLength) override {
     fOutput(iData, iLength);
+    fHanded += iLength;
     return true;
   }
   void Finish() override {}
+  uint64_t Accepted() const override { return fHanded; }
 
 private:
   std::function<void(const void*, size_t)> fOutput;
+  uint64_t fHanded = 0;
 };
 
 TSampleFormat EncoderFormat(DWORD iFlags, TSampleFormat iChannelFormat) {
@@ -168,11 +171,21 @@ void TEncoder::Run() {
     while (fQueue.ReadInPlace(pieceBytes, write)) {
     }
     fSink->Tick();
+    PublishOutcome(false);
     if (stopping) break;
   }
   fSink->Finish();
+  PublishOutcome(true);
   std::lock_guard lock(Threads().fLock);
   if (--Threads().fRunning == 0) Threads().fDone.notify_all();
+}
+
+void TEncoder::PublishOutcome(bool iFinished) {
+  // The header sent to a command-line encoder is no audio.
+  const uint64_t accepted = fSink->Accepted();
+  const uint64_t header = fHeader.size();
+  fOutcome->accepted.store(accepted > header ? accepted - header : 0, std::memory_order_release);
+  if (iFinished) fOutcome->finished.store(true, std::memory_order_release);
 }
 
 void TEncoder::Died() {
@@ -220,6 +233,11 @@ void TEncoder::Free() {
   sem_post(&fWake);
 }
 
+void TEncoder::Kill() {
+  fSink->GiveUpAt(std::chrono::steady_clock::now());
+  fSink->Kill();
+}
+
 bool WaitForFinishingEncoders(std::chrono::milliseconds iTimeout) {
   std::unique_lock lock(Threads().fLock);
   return Threads().fDone.wait_for(lock, iTimeout, [] { return Threads().fRunning == 0; });
@@ -247,6 +265,22 @@ BOOL BASS_Encode_Stop(DWORD handle) {
   auto channel = LookupChannel(handle);
   if (!channel) return FALSE;
   for (const auto& encoder : channel->Encoders()) UnregisterObject(encoder->Handle());
+  SetError(BASS_OK);
+  return TRUE;
+}
+
+std::shared_ptr<const VT_ENCODE_OUTCOME> VT_Encode_GetOutcome(HENCODE handle) {
+  auto encoder = Lookup<TEncoder>(handle);
+  if (!encoder) return Fail(BASS_ERROR_HANDLE), nullptr;
+  SetError(BASS_OK);
+  return encoder->Outcome();
+}
+
+BOOL VT_Encode_Abort(HENCODE handle) {
+  auto encoder = Lookup<TEncoder>(handle);
+  if (!encoder) return Fail(BASS_ERROR_HANDLE);
+  UnregisterObject(handle);  // off the chain first, so nothing new is queued
+  encoder->Kill();
   SetError(BASS_OK);
   return TRUE;
 }

@@ -32,6 +32,10 @@ public:
   void Begin() override;  // starts the threads that reap the child and read its output
   bool Write(const void* iData, size_t iLength) override;
   void Finish() override;
+  uint64_t Accepted() const override { return fAccepted.load(std::memory_order_acquire); }
+  // Kills the child (SIGKILL works on a stopped one too); Finish then reaps it
+  // and counts what it had read.
+  void Kill() override;
   pid_t Pid() const { return fPid; }
   bool Exited() const { return fExited.load(std::memory_order_acquire); }
 
@@ -40,6 +44,7 @@ private:
   void Watch();
   void ReadOutput();
   bool WaitExited(std::chrono::steady_clock::duration iTimeout);
+  uint64_t BytesInPipe() const;
 
   pid_t fPid = -1;
   int fInput = -1;   // the child's stdin, our end (non-blocking)
@@ -47,6 +52,9 @@ private:
   TOutput fOnOutput;
   std::atomic<bool> fExited{false};
   std::atomic<bool> fFinishing{false};
+  std::atomic<bool> fKilled{false};
+  uint64_t fWritten = 0;                // into the pipe (the encoder's thread)
+  std::atomic<uint64_t> fAccepted{0};   // what the child read
   std::mutex fExitLock;
   std::condition_variable fExitSignal;
   std::thread fWatcher, fReader;
