@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -15,6 +16,10 @@ extern "C" {
 }
 
 namespace {
+
+// How far a length that the file states may be from the counted one and still
+// be believed (MP3 encoder delay and padding are far less).
+constexpr double kStatedLengthTolerance = 0.2;
 
 class TFd {
 public:
@@ -118,11 +123,10 @@ double ProbedSeconds(const std::string& iPath, const std::function<bool()>& iSto
   if (result < 0) throw std::runtime_error(AvError(result));
   const int stream = av_find_best_stream(raw, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
   if (stream < 0) throw std::runtime_error("No audio in the file");
-  // A length that the file states (a Xing or Info frame, the last Ogg page) is
-  // what players show; one guessed from the bit rate is not good enough for a
-  // file cut short, so then the packets are counted.
-  if (raw->duration != AV_NOPTS_VALUE && raw->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE)
-    return double(raw->duration) / AV_TIME_BASE;
+  // The packets are counted: a file cut short (power lost while it was
+  // written) may still state the length it was meant to have (the Info frame
+  // of an MP3 file). A stated length that agrees with the count is what
+  // players show (it leaves out the encoder's delay and padding), so it wins.
   const AVRational base = raw->streams[stream]->time_base;
   std::unique_ptr<AVPacket, TPacketFree> packet(av_packet_alloc());
   if (!packet) throw std::runtime_error("Out of memory");
@@ -138,8 +142,12 @@ double ProbedSeconds(const std::string& iPath, const std::function<bool()>& iSto
     av_packet_unref(packet.get());
   }
   if (result == AVERROR_EXIT) throw std::runtime_error("Stopped");
-  const int64_t ticks = first != AV_NOPTS_VALUE ? end - first : summed;
-  return double(ticks) * av_q2d(base);
+  const double counted = double(first != AV_NOPTS_VALUE ? end - first : summed) * av_q2d(base);
+  if (raw->duration != AV_NOPTS_VALUE && raw->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE) {
+    const double stated = double(raw->duration) / AV_TIME_BASE;
+    if (std::abs(stated - counted) <= kStatedLengthTolerance) return stated;
+  }
+  return counted;
 }
 
 }  // namespace

@@ -106,7 +106,10 @@ bool TSlotInfo::RotationCheck() {
 
 bool TSlotInfo::EncoderDied() {
   const DWORD encoder = fEncoder;
-  return encoder != 0 && BASS_Encode_IsActive(encoder) == BASS_ACTIVE_STOPPED;
+  // Taken up once the encoder has counted what it took before it died, which
+  // tells an encoder that died at once from one that recorded.
+  return encoder != 0 && BASS_Encode_IsActive(encoder) == BASS_ACTIVE_STOPPED &&
+         (!fEncoderOutcome || fEncoderOutcome->died.load());
 }
 
 bool TSlotInfo::EncoderHung(uint64_t iTick) const {

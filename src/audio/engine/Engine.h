@@ -407,6 +407,9 @@ DWORD BASS_Encode_GetChannel(HENCODE handle);
 struct VT_ENCODE_OUTCOME {
   std::atomic<bool> finished{false};
   std::atomic<QWORD> accepted{0};
+  // The encoder died by itself (BASS_Encode_IsActive says so first), and
+  // accepted counts what it took up to its death.
+  std::atomic<bool> died{false};
 };
 // nullptr with BASS_ERROR_HANDLE for an unknown encoder.
 std::shared_ptr<const VT_ENCODE_OUTCOME> VT_Encode_GetOutcome(HENCODE handle);

@@ -171,7 +171,9 @@ void TEncoder::Run() {
     while (fQueue.ReadInPlace(pieceBytes, write)) {
     }
     fSink->Tick();
+    const bool dead = fDead.load(std::memory_order_acquire);  // before the count, which then includes the death
     PublishOutcome(false);
+    if (dead) fOutcome->died.store(true, std::memory_order_release);
     if (stopping) break;
   }
   fSink->Finish();
@@ -190,6 +192,7 @@ void TEncoder::PublishOutcome(bool iFinished) {
 
 void TEncoder::Died() {
   fDead.store(true, std::memory_order_release);
+  sem_post(&fWake);  // the encoder's thread counts what the sink took by now
   std::lock_guard lock(fNotifyLock);
   if (fFreed || fNotified) return;
   fNotified = true;

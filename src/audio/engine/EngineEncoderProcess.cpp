@@ -142,7 +142,6 @@ bool TEncoderProcess::Write(const void* iData, size_t iLength) {
     const ssize_t n = ::write(fInput, p, iLength);
     if (n > 0) {
       fWritten += uint64_t(n);
-      fAccepted.store(fWritten, std::memory_order_release);
       p += n;
       iLength -= size_t(n);
       continue;
@@ -170,6 +169,11 @@ uint64_t TEncoderProcess::BytesInPipe() const {
   int bytes = 0;
   if (fInput < 0 || ::ioctl(fInput, FIONREAD, &bytes) != 0 || bytes < 0) return 0;
   return uint64_t(bytes);
+}
+
+uint64_t TEncoderProcess::Accepted() const {
+  if (fCounted.load(std::memory_order_acquire)) return fAccepted.load(std::memory_order_acquire);
+  return fWritten - std::min(BytesInPipe(), fWritten);
 }
 
 void TEncoderProcess::Kill() {
@@ -200,7 +204,10 @@ void TEncoderProcess::Finish() {
     std::lock_guard lock(fExitLock);
     if (!Exited()) ::kill(fPid, SIGKILL);
   }
-  if (hadInput) fAccepted.store(fWritten - ((exited || killed) ? std::min(left, fWritten) : 0), std::memory_order_release);
+  if (hadInput) {
+    fAccepted.store(fWritten - ((exited || killed) ? std::min(left, fWritten) : 0), std::memory_order_release);
+    fCounted.store(true, std::memory_order_release);
+  }
   if (fWatcher.joinable()) {
     fWatcher.join();
   } else if (fPid > 0) {  // never begun: reap it here

@@ -32,7 +32,9 @@ public:
   void Begin() override;  // starts the threads that reap the child and read its output
   bool Write(const void* iData, size_t iLength) override;
   void Finish() override;
-  uint64_t Accepted() const override { return fAccepted.load(std::memory_order_acquire); }
+  // Before Finish (the encoder's thread only): what went into the pipe less
+  // what the child has not read yet.
+  uint64_t Accepted() const override;
   // Kills the child (SIGKILL works on a stopped one too); Finish then reaps it
   // and counts what it had read.
   void Kill() override;
@@ -54,6 +56,7 @@ private:
   std::atomic<bool> fFinishing{false};
   std::atomic<bool> fKilled{false};
   uint64_t fWritten = 0;                // into the pipe (the encoder's thread)
+  std::atomic<bool> fCounted{false};    // fAccepted is final
   std::atomic<uint64_t> fAccepted{0};   // what the child read
   std::mutex fExitLock;
   std::condition_variable fExitSignal;
