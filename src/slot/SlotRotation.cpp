@@ -53,7 +53,8 @@ bool TSlotInfo::RotationCheck() {
   const uint64_t tick = Clock().TickCount();
   CheckInputOverrun();
   fLevels.Peaks().Flush();  // a reader of the file being written sees its waveform up to now
-  if (fRowWriter.Waiting()) fRowWriter.Process(tick, [this] { return GetDatabaseConnection(); }, [this](const std::string& m) { DoLogMessage(m); });
+  if (fRowWriter.Waiting())
+    fRowWriter.Process(tick, [this] { return GetDatabaseConnection(); }, [this](const std::string& m) { DoLogMessage(m); });
   if (fCurrentRecordingID == 0 && fEncoder) RetryCurrentRecordingRow(tick);
 
   bool startNow = false;
