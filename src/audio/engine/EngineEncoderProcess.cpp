@@ -152,10 +152,12 @@ bool TEncoderProcess::Write(const void* iData, size_t iLength) {
       // child that died (or a stop) is noticed.
       pollfd pfd{fInput, POLLOUT, 0};
       ::poll(&pfd, 1, 200);
-      if (pfd.revents & (POLLERR | POLLHUP) || GivenUp()) return false;
+      if (pfd.revents & (POLLERR | POLLHUP)) fReaderGone = true;
+      if (fReaderGone || GivenUp()) return false;
       continue;
     }
-    return false;  // EPIPE: the child closed its input
+    fReaderGone = true;  // EPIPE: the child closed its input
+    return false;
   }
   return true;
 }
@@ -188,7 +190,9 @@ void TEncoderProcess::Finish() {
   // That is exact once the child is gone; a child that is still there reads
   // the rest after its input closes, unless it has to be killed.
   if (fKilled.load(std::memory_order_acquire) && fWatcher.joinable()) WaitExited(std::chrono::seconds(5));
-  const bool exited = Exited();
+  // No reader any more (the child closed its input or is exiting): what is in
+  // the pipe stays unread.
+  const bool exited = Exited() || fReaderGone;
   const uint64_t left = fInput >= 0 ? BytesInPipe() : 0;
   const bool hadInput = fInput >= 0;
   CloseFd(fInput);

@@ -56,6 +56,7 @@ private:
   std::atomic<bool> fFinishing{false};
   std::atomic<bool> fKilled{false};
   uint64_t fWritten = 0;                // into the pipe (the encoder's thread)
+  bool fReaderGone = false;             // the pipe broke (the encoder's thread)
   std::atomic<bool> fCounted{false};    // fAccepted is final
   std::atomic<uint64_t> fAccepted{0};   // what the child read
   std::mutex fExitLock;
