@@ -13,7 +13,11 @@
 
 namespace {
 
-bool Finished(const TEndedFile& iFile) { return !iFile.fOutcome || iFile.fOutcome->finished.load(); }
+// The count is final once the encoder has finished, or once it died by
+// itself (nothing reaches its file after that).
+bool Finished(const TEndedFile& iFile) {
+  return !iFile.fOutcome || iFile.fOutcome->finished.load() || iFile.fOutcome->died.load();
+}
 
 bool Ready(const TEndedFile& iFile, uint64_t iTick) {
   return Finished(iFile) || iTick - iFile.fEndTick >= TSlotRowWriter::kFinishWaitMilliseconds;
@@ -34,7 +38,7 @@ void TSlotRowWriter::Failed(const std::string& iText, uint64_t iTick, const TSlo
 }
 
 bool TSlotRowWriter::Write(TEndedFile& ioFile, ISQLConnection& iConnection, const TSlotLogSink&) {
-  if (ioFile.fOutcome && ioFile.fOutcome->finished.load() && ioFile.fOutcome->accepted.load() == 0) {
+  if (ioFile.fOutcome && Finished(ioFile) && ioFile.fOutcome->accepted.load() == 0) {
     // Nothing reached the file (an encoder that died at once): no row, no
     // waveform, and the file itself only when it holds no audio indeed.
     if (ioFile.fID != 0) DeleteRecordingRow(iConnection, ioFile.fID);
