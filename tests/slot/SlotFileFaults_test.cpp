@@ -254,7 +254,7 @@ TEST_F(SlotFileFaults, RowsLeftOpenByACrashGetTheirFilesLength) {
     std::memcpy(&wav[34], &bits, 2);
     std::memcpy(&wav[36], "data", 4);
     std::memcpy(&wav[40], &data, 4);
-    std::ofstream(old + "/a.wav", std::ios::binary).write(reinterpret_cast<const char*>(wav.data()), wav.size() + 2);
+    std::ofstream(old + "/a.wav", std::ios::binary).write(reinterpret_cast<const char*>(wav.data()), wav.size());
   }
   const std::string tone = "sine=frequency=440:duration=3:sample_rate=8000";
   ASSERT_EQ(std::system(("ffmpeg -v error -f lavfi -i " + tone + " -ac 2 -y '" + old + "/b.mp3'").c_str()), 0);
