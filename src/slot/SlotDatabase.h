@@ -8,12 +8,13 @@
 //     { lock fCS; conn = OpenSlotDatabase(SlotDatabasePath(fDatabaseFile, fDatabaseFolder, fFolder, fIndex)); }
 //     CreateRecordingsTable(*conn);       // outside the slot lock
 //   CycleEncoder, after the encoder started:
-//     fCurrentRecordingID = EnterRecording(*conn, Now(), relativeName, log);
-//   CloseRecording, when fCurrentRecordingID != 0:
-//     StoreRecordingDuration(*conn, fCurrentRecordingID, seconds, log);
-// Opening and table creation throw (the SQL layer's errors pass through
-// unchanged); EnterRecording and StoreRecordingDuration catch every error and log
-// "Error updating database: <text>", so recording goes on.
+//     fCurrentRecordingID = InsertRecordingRow(*conn, Now(), relativeName);
+//   the end of a file, once its encoder finished (TSlotRowWriter):
+//     UpdateRecordingDuration(*conn, id, seconds);
+// Opening, table creation and the statements throw (the SQL layer's errors
+// pass through unchanged); the slot logs "Error updating database: <text>"
+// and tries again a few seconds later, so recording goes on. EnterRecording
+// and StoreRecordingDuration are the catching forms for one-off callers.
 #include <cstdint>
 #include <memory>
 #include <string>

@@ -2,6 +2,7 @@
 // encoder command line.
 #include <fmt/format.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -16,6 +17,11 @@
 #include "support/SimpleSQLInterface.h"
 
 namespace {
+// How long a slot that goes away waits for its last file's encoder to finish,
+// so that the row gets the length of what reached the file. One that takes
+// longer leaves the row to be measured at the next start.
+constexpr std::chrono::milliseconds kShutdownRowWait{5000};
+
 // Stops the previous file's encoder once the new one is attached, or when
 // CycleEncoder leaves early, whichever way: the two files overlap and none of
 // the audio at the cut is lost. The overlap lasts from the start of the new
@@ -83,6 +89,7 @@ bool TSlotInfo::SlotInactive() const {
 
 void TSlotInfo::CycleEncoder() {
   std::lock_guard<std::recursive_mutex> lock(fCS);
+  if (!fRowRepair && !fAlarmOnly) StartRowRepair();
   const DWORD old = fEncoder;
   const bool inactive = SlotInactive();
   CloseRecording(!inactive);
@@ -128,6 +135,7 @@ void TSlotInfo::CycleEncoder() {
   }
   stopOld.Stop();
   fEncoder = encoder;
+  fEncoderOutcome = encoder ? VT_Encode_GetOutcome(encoder) : nullptr;
   if (!encoder) {
     fLevels.Peaks().Replace(nullptr, 0);  // the previous file's waveform ends with it
     ReportError(ekFile, FileStartError(folderError, error, command.fCommand, command.fFlags & BASS_ENCODE_PCM));
@@ -146,6 +154,7 @@ void TSlotInfo::CycleEncoder() {
   fRecordStartPos = GetStreamPosition();
   fLastQueueDropped = 0;
   fQueueOverrun = false;
+  fQueueFullSince = 0;
   DoLogMessage(fmt::format("Encoding to file {}", full));
   ReportError(ekFile, "");
   fCurrentFilename.Set(full);
@@ -156,15 +165,28 @@ void TSlotInfo::CycleEncoder() {
 
 void TSlotInfo::EnterCurrentRecording(const std::string& iRelativeName) {
   // A database that cannot be opened must not stop the recording, nor leave
-  // the rotation half done: the file goes on without a row for now.
+  // the rotation half done: the file goes on without a row for now, which the
+  // rotation check enters a few seconds later or the file's end does.
   fCurrentStartTime = Clock().Now();
+  fCurrentRecordingID = 0;
+  const uint64_t tick = Clock().TickCount();
   try {
     std::shared_ptr<ISQLConnection> connection = GetDatabaseConnection();
-    fCurrentRecordingID =
-        EnterRecording(*connection, fCurrentStartTime, iRelativeName, [this](const std::string& m) { DoLogMessage(m); });
+    fCurrentRecordingID = InsertRecordingRow(*connection, fCurrentStartTime, iRelativeName);
+    fRowWriter.Succeeded();
   } catch (const std::exception& e) {
-    fCurrentRecordingID = 0;
-    LogDatabaseError(e);
+    fRowWriter.Failed(e, tick, [this](const std::string& m) { DoLogMessage(m); });
+  }
+}
+
+void TSlotInfo::RetryCurrentRecordingRow(uint64_t iTick) {
+  if (!fEncoder || fCurrentRecordingID != 0 || fCurrentRelativeName.empty() || !fRowWriter.RetryDue(iTick)) return;
+  try {
+    std::shared_ptr<ISQLConnection> connection = GetDatabaseConnection();
+    fCurrentRecordingID = InsertRecordingRow(*connection, fCurrentStartTime, fCurrentRelativeName);
+    fRowWriter.Succeeded();
+  } catch (const std::exception& e) {
+    fRowWriter.Failed(e, iTick, [this](const std::string& m) { DoLogMessage(m); });
   }
 }
 
@@ -175,9 +197,21 @@ void TSlotInfo::AddCueSheetFileLine(const std::string& iFullName) {
 void TSlotInfo::CloseRecording(bool iKeepEncoder) {
   std::lock_guard<std::recursive_mutex> lock(fCS);
   const DWORD encoder = fEncoder;
+  const auto log = [this](const std::string& m) { DoLogMessage(m); };
+  const auto connect = [this] { return GetDatabaseConnection(); };
   if (encoder) {
-    const uint64_t bytes = GetStreamPosition() - fRecordStartPos.load();
-    const std::string relative = fCurrentRelativeName;
+    TEndedFile ended;
+    ended.fID = fCurrentRecordingID;
+    ended.fRelativeName = fCurrentRelativeName;
+    ended.fFullName = fCurrentFilename.Get();
+    ended.fStartTime = fCurrentStartTime;
+    ended.fOutcome = fEncoderOutcome;
+    // The encoder gets the mixer's two channels, as 16-bit samples except for
+    // 32-bit WAV, which keeps the float samples.
+    ended.fBytesPerSecond = static_cast<double>(fEffectiveSamplerate) * 2 * (fAudioFormat == sfWAV32 ? 4 : 2);
+    ended.fFedSeconds = static_cast<double>(GetStreamPosition() - fRecordStartPos.load()) /
+                        (static_cast<double>(fEffectiveSamplerate) * 2 * 4);
+    ended.fEndTick = Clock().TickCount();
     if (!iKeepEncoder) {
       BASS_Encode_Stop(encoder);
       fLevels.Peaks().Replace(nullptr, 0);
@@ -185,23 +219,16 @@ void TSlotInfo::CloseRecording(bool iKeepEncoder) {
       fCurrentFilename.Set("");
       fCurrentRelativeName.clear();
     }
-    const auto log = [this](const std::string& m) { DoLogMessage(m); };
-    int32_t id = fCurrentRecordingID;
-    try {
-      if (id != 0 || !relative.empty()) {
-        std::shared_ptr<ISQLConnection> connection = GetDatabaseConnection();
-        // A file whose row could not be entered when it began (a full disk, a
-        // database out of reach) gets it now: without one it would never be
-        // listed in the archive nor found by the cleanup.
-        if (id == 0) id = EnterRecording(*connection, fCurrentStartTime, relative, log);
-        const double seconds = static_cast<double>(bytes) / (static_cast<double>(fEffectiveSamplerate) * 2 * 4);
-        if (id != 0) StoreRecordingDuration(*connection, id, seconds, log);
-      }
-    } catch (const std::exception& e) {
-      LogDatabaseError(e);
-    }
+    fEncoderOutcome.reset();
+    // Its length is stored once the encoder has finished the file (at once
+    // for one that had died already).
+    if (!ended.fRelativeName.empty()) fRowWriter.Close(std::move(ended));
     fCueSheetData.clear();
     fCueSheetTrackCounter = 0;
   }
   fCurrentRecordingID = 0;
+  if (fDeleting)
+    fRowWriter.Drain(kShutdownRowWait, Clock().TickCount(), connect, log);
+  else
+    fRowWriter.Process(Clock().TickCount(), connect, log);
 }

@@ -80,8 +80,3 @@ void TSlotInfo::WithdrawError(TSlotErrorKind iKind) {
   fErrorMessage.Set(fErrors.Text());
 }
 
-
-void TSlotInfo::LogDatabaseError(const std::exception& iError) {
-  if (dynamic_cast<const TSlotReportedError*>(&iError)) return;
-  DoLogMessage(fmt::format("Error updating database: {}", iError.what()));
-}

@@ -31,6 +31,7 @@
 #include "slot/SlotErrorReport.h"
 #include "slot/SlotLevels.h"
 #include "slot/SlotRepeatedLines.h"
+#include "slot/SlotRowWriter.h"
 #include "slot/SlotSharedText.h"
 #include "slot/SlotTypes.h"
 #include "support/DateTime.h"
@@ -324,8 +325,11 @@ protected:
 
   // ---- rotation helpers (SlotRotation.cpp, SlotEncoder.cpp)
   bool EncoderDied();        // the open file's encoder is no longer running
+  bool EncoderHung(uint64_t iTick) const;  // its queue has stayed full too long
   bool SlotInactive() const; // no file is to be written now
   void EnterCurrentRecording(const std::string& iRelativeName);
+  void RetryCurrentRecordingRow(uint64_t iTick);  // the open file's row, once it failed
+  void StartRowRepair();     // rows left without a length by a crash (SlotRowRepair.cpp)
   TSlotCleanupContext CleanupContext();  // slot lock held
   void AddCueSheetFileLine(const std::string& iFullName);
 
@@ -336,8 +340,6 @@ protected:
   // or clears. WithdrawError forgets one that no longer applies, without a line.
   void ReportError(TSlotErrorKind iKind, const std::string& iError, const std::string& iBeginLine = "");
   void WithdrawError(TSlotErrorKind iKind);
-  // "Error updating database: <text>", unless the error was reported already.
-  void LogDatabaseError(const std::exception& iError);
 
   const ISlotClock& Clock() const { return *fClock; }
 
@@ -466,6 +468,7 @@ protected:
   bool fInputOverrun = false;         // an overrun incident is being reported
   uint64_t fLastQueueDropped = 0;     // bytes the file encoder's queue had dropped
   bool fQueueOverrun = false;
+  uint64_t fQueueFullSince = 0;       // tick at which the file encoder's queue began to drop, 0 = not
   uint64_t fLastRestartTick = 0;      // when a file was last restarted after a failure
   bool fRestartPending = false;       // the encoder died or failed to start: a file waits for its restart
   std::vector<float> fPullBuffer;     // the software clock's buffer, made before the thread starts
@@ -473,4 +476,7 @@ protected:
   std::mutex fErrorsLock;             // fErrors and the fErrorMessage made from them
   TSlotErrorReport fErrors;
   std::vector<std::string> fConfigWarnings;  // settings refused at creation, logged once the log is set (fLogLock)
+  std::shared_ptr<const VT_ENCODE_OUTCOME> fEncoderOutcome;  // what the open file's encoder delivered
+  TSlotRowWriter fRowWriter;          // rows of ended files (slot lock)
+  std::shared_ptr<class TSlotRowRepair> fRowRepair;  // measures rows a crash left open
 };

@@ -273,6 +273,13 @@ void TSlotInfo::CheckInputOverrun() {
         DoLogMessage(fmt::format("Encoder queue full: audio dropped from {}", fCurrentFilename.Get()));
       fQueueOverrun = dropped > fLastQueueDropped;
       fLastQueueDropped = dropped;
+      // How long the queue has stayed full: a tick without a new drop means
+      // the encoder took something meanwhile. A queue that never empties
+      // means an encoder that is gone for good (RotationCheck).
+      if (!fQueueOverrun)
+        fQueueFullSince = 0;
+      else if (fQueueFullSince == 0)
+        fQueueFullSince = Clock().TickCount();
     }
   }
 }

@@ -40,21 +40,43 @@ TRotationResult DecideRotation(const TRotationInput& iInput) {
 }
 
 namespace {
-// A file whose encoder keeps dying, or will not start, is not retried faster
-// than this, so a broken encoder cannot fill the folder with empty files.
+// A slot without a file (its encoder keeps dying or will not start, or there
+// is nothing to record) does not try again faster than this, so a broken
+// encoder can neither fill the folder with empty files nor start ten
+// processes a second.
 constexpr uint64_t kEncoderRestartInterval = 10000;
+// An encoder whose queue has been full for this long takes no more audio (a
+// stopped process, a write stuck on a dead share): it is given up.
+constexpr uint64_t kHungEncoderMilliseconds = 3000;
 }  // namespace
 
 bool TSlotInfo::RotationCheck() {
   std::lock_guard<std::recursive_mutex> lock(fCS);
+  const uint64_t tick = Clock().TickCount();
   CheckInputOverrun();
   fLevels.Peaks().Flush();  // a reader of the file being written sees its waveform up to now
-  const uint64_t tick = Clock().TickCount();
+  if (fRowWriter.Waiting())
+    fRowWriter.Process(tick, [this] { return GetDatabaseConnection(); }, [this](const std::string& m) { DoLogMessage(m); });
+  if (fCurrentRecordingID == 0 && fEncoder) RetryCurrentRecordingRow(tick);
 
+  bool startNow = false;
   if (EncoderDied()) {
     DoLogMessage(fmt::format("Encoder stopped unexpectedly, file closed: {}", fCurrentFilename.Get()));
+    // One that died before it took any audio (a broken command) is started
+    // again 10 s after its start; one that recorded is replaced at once.
+    const bool tookNothing = fEncoderOutcome && fEncoderOutcome->accepted.load() == 0;
+    const uint64_t started = fRecordStartTickCount;
     CloseRecording(false);
     fRestartPending = true;
+    if (tookNothing) fLastRestartTick = started;
+  } else if (EncoderHung(tick)) {
+    // The audio since the queue filled is lost already; every further moment
+    // with this encoder would be too. Its child is killed, the file keeps
+    // what the encoder took, and the next file starts at once.
+    DoLogMessage(fmt::format("Encoder not taking audio, stopped and file closed: {}", fCurrentFilename.Get()));
+    VT_Encode_Abort(fEncoder);
+    CloseRecording(false);
+    startNow = true;
   }
 
   TRotationInput in;
@@ -69,21 +91,30 @@ bool TSlotInfo::RotationCheck() {
   const TRotationResult decision = DecideRotation(in);
 
   bool cycle = decision.fCycle;
-  if (fRestartPending) {
-    if (fLastRestartTick == 0 || tick - fLastRestartTick >= kEncoderRestartInterval) {
-      fLastRestartTick = tick;
-      cycle = true;
-    }
+  if (!fEncoder && (fRestartPending || !in.fAlign)) {
+    // No file: paced like the boundaries of an aligned slot, whether the last
+    // start failed, the encoder died at once, or a slot that is not aligned
+    // has nothing to record.
+    cycle = (cycle || fRestartPending) && (fLastRestartTick == 0 || tick - fLastRestartTick >= kEncoderRestartInterval);
   }
+  if (startNow) cycle = true;
   if (!cycle) return false;
 
   fRestartPending = false;
   CycleEncoder();
+  if (!fEncoder) fLastRestartTick = tick;  // no file came of it: the next try waits
   if (in.fAlign && decision.fCycle) fLastTimeSlot = decision.fIdentity;
   return true;
 }
 
 bool TSlotInfo::EncoderDied() {
   const DWORD encoder = fEncoder;
-  return encoder != 0 && BASS_Encode_IsActive(encoder) == BASS_ACTIVE_STOPPED;
+  // Taken up once the encoder has counted what it took before it died, which
+  // tells an encoder that died at once from one that recorded.
+  return encoder != 0 && BASS_Encode_IsActive(encoder) == BASS_ACTIVE_STOPPED &&
+         (!fEncoderOutcome || fEncoderOutcome->died.load());
+}
+
+bool TSlotInfo::EncoderHung(uint64_t iTick) const {
+  return fEncoder != 0 && fQueueFullSince != 0 && iTick - fQueueFullSince >= kHungEncoderMilliseconds;
 }

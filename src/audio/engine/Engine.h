@@ -2,7 +2,9 @@
 // The audio engine's public calls, constants and handle types, in the form the
 // slot code uses them. Handles are unsigned 32-bit; 0 means failure, after which
 // BASS_ErrorGetCode on the same thread tells why.
+#include <atomic>
 #include <cstdint>
+#include <memory>
 
 using BYTE = uint8_t;
 using WORD = uint16_t;
@@ -396,6 +398,26 @@ DWORD BASS_Encode_IsActive(DWORD handle);
 BOOL BASS_Encode_SetNotify(DWORD handle, ENCODENOTIFYPROC* proc, void* user);
 QWORD BASS_Encode_GetCount(DWORD handle, DWORD count);
 DWORD BASS_Encode_GetChannel(HENCODE handle);
+
+// What an encoder delivered, kept beyond BASS_Encode_Stop: the bytes of samples
+// (no header) that reached a WAV file, or that a command-line encoder read from
+// its input (what was still in the pipe when it died or was killed does not
+// count). Grows while the encoder runs; final once finished is set, when the
+// encoder's thread has ended after a stop.
+struct VT_ENCODE_OUTCOME {
+  std::atomic<bool> finished{false};
+  std::atomic<QWORD> accepted{0};
+  // The encoder died by itself (BASS_Encode_IsActive says so first), and
+  // accepted counts what it took up to its death.
+  std::atomic<bool> died{false};
+};
+// nullptr with BASS_ERROR_HANDLE for an unknown encoder.
+std::shared_ptr<const VT_ENCODE_OUTCOME> VT_Encode_GetOutcome(HENCODE handle);
+// Stops an encoder that no longer takes its audio (its queue stays full): like
+// BASS_Encode_Stop, but a command-line encoder is killed at once instead of
+// being given time to finish. Returns at once; the child is reaped and the
+// outcome completed on the encoder's thread.
+BOOL VT_Encode_Abort(HENCODE handle);
 
 BOOL BASS_Encode_CastInit(HENCODE handle, const char* server, const char* pass, const char* content,
                           const char* name, const char* url, const char* genre, const char* desc,

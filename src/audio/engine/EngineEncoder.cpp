@@ -32,12 +32,15 @@ public:
   explicit TCallbackSink(std::function<void(const void*, size_t)> iOutput) : fOutput(std::move(iOutput)) {}
   bool Write(const void* iData, size_t iLength) override {
     fOutput(iData, iLength);
+    fHanded += iLength;
     return true;
   }
   void Finish() override {}
+  uint64_t Accepted() const override { return fHanded; }
 
 private:
   std::function<void(const void*, size_t)> fOutput;
+  uint64_t fHanded = 0;
 };
 
 TSampleFormat EncoderFormat(DWORD iFlags, TSampleFormat iChannelFormat) {
@@ -171,15 +174,28 @@ void TEncoder::Run() {
     while (fQueue.ReadInPlace(pieceBytes, write)) {
     }
     fSink->Tick();
+    const bool dead = fDead.load(std::memory_order_acquire);  // before the count, which then includes the death
+    PublishOutcome(false);
+    if (dead) fOutcome->died.store(true, std::memory_order_release);
     if (stopping) break;
   }
   fSink->Finish();
+  PublishOutcome(true);
   std::lock_guard lock(Threads().fLock);
   if (--Threads().fRunning == 0) Threads().fDone.notify_all();
 }
 
+void TEncoder::PublishOutcome(bool iFinished) {
+  // The header sent to a command-line encoder is no audio.
+  const uint64_t accepted = fSink->Accepted();
+  const uint64_t header = fHeader.size();
+  fOutcome->accepted.store(accepted > header ? accepted - header : 0, std::memory_order_release);
+  if (iFinished) fOutcome->finished.store(true, std::memory_order_release);
+}
+
 void TEncoder::Died(DWORD iStatus) {
   fDead.store(true, std::memory_order_release);
+  sem_post(&fWake);  // the encoder's thread counts what the sink took by now
   std::lock_guard lock(fNotifyLock);
   if (fFreed || fNotified) return;
   fNotified = true;
@@ -224,6 +240,11 @@ void TEncoder::Free() {
   sem_post(&fWake);
 }
 
+void TEncoder::Kill() {
+  fSink->GiveUpAt(std::chrono::steady_clock::now());
+  fSink->Kill();
+}
+
 bool WaitForFinishingEncoders(std::chrono::milliseconds iTimeout) {
   std::unique_lock lock(Threads().fLock);
   return Threads().fDone.wait_for(lock, iTimeout, [] { return Threads().fRunning == 0; });
@@ -251,6 +272,22 @@ BOOL BASS_Encode_Stop(DWORD handle) {
   auto channel = LookupChannel(handle);
   if (!channel) return FALSE;
   for (const auto& encoder : channel->Encoders()) UnregisterObject(encoder->Handle());
+  SetError(BASS_OK);
+  return TRUE;
+}
+
+std::shared_ptr<const VT_ENCODE_OUTCOME> VT_Encode_GetOutcome(HENCODE handle) {
+  auto encoder = Lookup<TEncoder>(handle);
+  if (!encoder) return Fail(BASS_ERROR_HANDLE), nullptr;
+  SetError(BASS_OK);
+  return encoder->Outcome();
+}
+
+BOOL VT_Encode_Abort(HENCODE handle) {
+  auto encoder = Lookup<TEncoder>(handle);
+  if (!encoder) return Fail(BASS_ERROR_HANDLE);
+  UnregisterObject(handle);  // off the chain first, so nothing new is queued
+  encoder->Kill();
   SetError(BASS_OK);
   return TRUE;
 }

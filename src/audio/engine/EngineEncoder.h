@@ -54,6 +54,9 @@ public:
   // Leaves the chain at once; the encoder's thread then sends what is queued and
   // finishes the sink (closes the child's input, completes the WAV header).
   void Free() override;
+  // After Free: the sink is given up at once (a child is killed).
+  void Kill();
+  std::shared_ptr<const VT_ENCODE_OUTCOME> Outcome() const { return fOutcome; }
 
 private:
   TEncoder(const std::shared_ptr<TChannel>& iChannel, DWORD iFlags, TSampleFormat iFormat, size_t iQueueBytes);
@@ -72,6 +75,8 @@ private:
   std::unique_ptr<TEncoderSink> fSink;
   std::vector<uint8_t> fHeader;  // sent to a command-line encoder first
   pid_t fPid = 0;
+  const std::shared_ptr<VT_ENCODE_OUTCOME> fOutcome = std::make_shared<VT_ENCODE_OUTCOME>();
+  void PublishOutcome(bool iFinished);
 
   std::atomic<bool> fDead{false};
   std::atomic<bool> fStopping{false};

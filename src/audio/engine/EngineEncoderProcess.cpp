@@ -4,9 +4,11 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
@@ -107,11 +109,16 @@ TEncoderProcess::~TEncoderProcess() {
 }
 
 void TEncoderProcess::Watch() {
-  int status = 0;
-  while (::waitpid(fPid, &status, 0) < 0 && errno == EINTR) {
+  // Waited for without reaping first: the child is reaped under the lock, so
+  // Kill, which holds it too, never signals a process id that was freed.
+  siginfo_t info;
+  while (::waitid(P_PID, id_t(fPid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
   }
   {
     std::lock_guard lock(fExitLock);
+    int status = 0;
+    while (::waitpid(fPid, &status, 0) < 0 && errno == EINTR) {
+    }
     fExited.store(true, std::memory_order_release);
   }
   fExitSignal.notify_all();
@@ -134,6 +141,7 @@ bool TEncoderProcess::Write(const void* iData, size_t iLength) {
     if (fInput < 0 || Exited()) return false;
     const ssize_t n = ::write(fInput, p, iLength);
     if (n > 0) {
+      fWritten += uint64_t(n);
       p += n;
       iLength -= size_t(n);
       continue;
@@ -144,10 +152,12 @@ bool TEncoderProcess::Write(const void* iData, size_t iLength) {
       // child that died (or a stop) is noticed.
       pollfd pfd{fInput, POLLOUT, 0};
       ::poll(&pfd, 1, 200);
-      if (pfd.revents & (POLLERR | POLLHUP) || GivenUp()) return false;
+      if (pfd.revents & (POLLERR | POLLHUP)) fReaderGone = true;
+      if (fReaderGone || GivenUp()) return false;
       continue;
     }
-    return false;  // EPIPE: the child closed its input
+    fReaderGone = true;  // EPIPE: the child closed its input
+    return false;
   }
   return true;
 }
@@ -157,12 +167,50 @@ bool TEncoderProcess::WaitExited(std::chrono::steady_clock::duration iTimeout) {
   return fExitSignal.wait_for(lock, iTimeout, [this] { return Exited(); });
 }
 
+uint64_t TEncoderProcess::BytesInPipe() const {
+  int bytes = 0;
+  if (fInput < 0 || ::ioctl(fInput, FIONREAD, &bytes) != 0 || bytes < 0) return 0;
+  return uint64_t(bytes);
+}
+
+uint64_t TEncoderProcess::Accepted() const {
+  if (fCounted.load(std::memory_order_acquire)) return fAccepted.load(std::memory_order_acquire);
+  return fWritten - std::min(BytesInPipe(), fWritten);
+}
+
+void TEncoderProcess::Kill() {
+  fKilled.store(true, std::memory_order_release);
+  std::lock_guard lock(fExitLock);
+  if (fPid > 0 && !Exited()) ::kill(fPid, SIGKILL);
+}
+
 void TEncoderProcess::Finish() {
   fFinishing.store(true, std::memory_order_release);
+  // What the child read is what went into the pipe less what is still in it.
+  // That is exact once the child is gone; a child that is still there reads
+  // the rest after its input closes, unless it has to be killed.
+  if (fKilled.load(std::memory_order_acquire) && fWatcher.joinable()) WaitExited(std::chrono::seconds(5));
+  // No reader any more (the child closed its input or is exiting): what is in
+  // the pipe stays unread.
+  const bool exited = Exited() || fReaderGone;
+  const uint64_t left = fInput >= 0 ? BytesInPipe() : 0;
+  const bool hadInput = fInput >= 0;
   CloseFd(fInput);
+  bool killed = false;
   if (fPid > 0 && fWatcher.joinable() && !WaitExited(kFinishTimeout)) {
-    ::kill(fPid, SIGTERM);
-    if (!WaitExited(std::chrono::seconds(5))) ::kill(fPid, SIGKILL);
+    std::lock_guard lock(fExitLock);
+    if (!Exited()) {
+      ::kill(fPid, SIGTERM);
+      killed = true;
+    }
+  }
+  if (killed && !WaitExited(std::chrono::seconds(5))) {
+    std::lock_guard lock(fExitLock);
+    if (!Exited()) ::kill(fPid, SIGKILL);
+  }
+  if (hadInput) {
+    fAccepted.store(fWritten - ((exited || killed) ? std::min(left, fWritten) : 0), std::memory_order_release);
+    fCounted.store(true, std::memory_order_release);
   }
   if (fWatcher.joinable()) {
     fWatcher.join();
@@ -172,7 +220,10 @@ void TEncoderProcess::Finish() {
     while (::waitpid(fPid, &status, 0) < 0 && errno == EINTR) {
     }
   }
-  fPid = -1;
+  {
+    std::lock_guard lock(fExitLock);
+    fPid = -1;
+  }
   if (fReader.joinable()) fReader.join();
   CloseFd(fOutput);
 }

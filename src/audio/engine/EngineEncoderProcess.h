@@ -32,6 +32,12 @@ public:
   void Begin() override;  // starts the threads that reap the child and read its output
   bool Write(const void* iData, size_t iLength) override;
   void Finish() override;
+  // Before Finish (the encoder's thread only): what went into the pipe less
+  // what the child has not read yet.
+  uint64_t Accepted() const override;
+  // Kills the child (SIGKILL works on a stopped one too); Finish then reaps it
+  // and counts what it had read.
+  void Kill() override;
   pid_t Pid() const { return fPid; }
   bool Exited() const { return fExited.load(std::memory_order_acquire); }
 
@@ -40,6 +46,7 @@ private:
   void Watch();
   void ReadOutput();
   bool WaitExited(std::chrono::steady_clock::duration iTimeout);
+  uint64_t BytesInPipe() const;
 
   pid_t fPid = -1;
   int fInput = -1;   // the child's stdin, our end (non-blocking)
@@ -47,6 +54,11 @@ private:
   TOutput fOnOutput;
   std::atomic<bool> fExited{false};
   std::atomic<bool> fFinishing{false};
+  std::atomic<bool> fKilled{false};
+  uint64_t fWritten = 0;                // into the pipe (the encoder's thread)
+  bool fReaderGone = false;             // the pipe broke (the encoder's thread)
+  std::atomic<bool> fCounted{false};    // fAccepted is final
+  std::atomic<uint64_t> fAccepted{0};   // what the child read
   std::mutex fExitLock;
   std::condition_variable fExitSignal;
   std::thread fWatcher, fReader;

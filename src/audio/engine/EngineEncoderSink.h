@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 
 namespace vt::engine {
@@ -20,6 +21,13 @@ public:
   // The last call: flush and close; for a process, close its input and wait
   // (bounded) for it to finish.
   virtual void Finish() = 0;
+  // Bytes that the sink took for good: written into its file, or read by its
+  // child (bytes still in the pipe when the child died do not count). Exact
+  // after Finish; before, what was handed over so far.
+  virtual uint64_t Accepted() const = 0;
+  // Any thread: ends a sink that no longer takes anything at once (a child
+  // that stopped reading is killed), so that the encoder's thread can finish.
+  virtual void Kill() {}
   // Called (on a sink thread) when the sink dies by itself, e.g. the child exits.
   std::function<void()> fOnDeath;
   // A write that waits for a stalled reader gives up after this moment (set

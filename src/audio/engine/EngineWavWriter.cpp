@@ -86,8 +86,7 @@ std::unique_ptr<TWavFileSink> TWavFileSink::Create(const std::string& iPath, con
   return sink;
 }
 
-TWavFileSink::TWavFileSink(int iFd, const TWavFormat& iFormat)
-    : fFd(iFd), fFormat(iFormat), fLastRefresh(std::chrono::steady_clock::now()) {}
+TWavFileSink::TWavFileSink(int iFd, const TWavFormat& iFormat) : fFd(iFd), fFormat(iFormat) {}
 
 TWavFileSink::~TWavFileSink() {
   if (fFd >= 0) ::close(fFd);
@@ -107,12 +106,13 @@ bool TWavFileSink::Write(const void* iData, size_t iLength) {
 bool TWavFileSink::WriteHeader() {
   const auto header = MakeWavHeader(fFormat, fDataBytes);
   fHeaderDirty = false;
-  fLastRefresh = std::chrono::steady_clock::now();
   return ::pwrite(fFd, header.data(), header.size(), 0) == ssize_t(header.size());
 }
 
 void TWavFileSink::Tick() {
-  if (fFd >= 0 && fHeaderDirty && std::chrono::steady_clock::now() - fLastRefresh >= kRefreshInterval) WriteHeader();
+  // A 44-byte write into a page that is cached anyway: cheap enough to keep
+  // the header level with the data after every batch.
+  if (fFd >= 0 && fHeaderDirty) WriteHeader();
 }
 
 void TWavFileSink::Finish() {

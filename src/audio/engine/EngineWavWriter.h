@@ -1,8 +1,9 @@
 #pragma once
 // WAV headers, and the in-process WAV file writer of BASS_ENCODE_PCM. The file's
-// header sizes are rewritten every few seconds and at the end, so the file of a
-// killed process is still playable up to the last refresh.
-#include <chrono>
+// header sizes are rewritten after every batch of samples the encoder's thread
+// writes (a few times a second, off the audio thread) and at the end, so the
+// file of a killed process is playable to within a fraction of a second of
+// its end, by readers that trust the header too.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -24,13 +25,13 @@ std::vector<uint8_t> MakeWavHeader(const TWavFormat& iFormat, uint64_t iDataByte
 
 class TWavFileSink : public TEncoderSink {
 public:
-  static constexpr std::chrono::seconds kRefreshInterval{2};
   // nullptr when the file cannot be created.
   static std::unique_ptr<TWavFileSink> Create(const std::string& iPath, const TWavFormat& iFormat);
   ~TWavFileSink() override;
   bool Write(const void* iData, size_t iLength) override;
   void Tick() override;
   void Finish() override;
+  uint64_t Accepted() const override { return fDataBytes; }
 
 private:
   TWavFileSink(int iFd, const TWavFormat& iFormat);
@@ -40,7 +41,6 @@ private:
   TWavFormat fFormat;
   uint64_t fDataBytes = 0;
   bool fHeaderDirty = false;
-  std::chrono::steady_clock::time_point fLastRefresh;
 };
 
 }  // namespace vt::engine
