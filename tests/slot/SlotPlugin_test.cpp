@@ -206,8 +206,8 @@ TEST_F(SlotPluginTest, UnusablePluginsRecordUnprocessedAudio) {
     const TLevels recorded = Measure(RecordTones(600));
     EXPECT_NEAR(recorded.fLeft, kAmplitude, 0.01);
     EXPECT_NEAR(recorded.fRight, kAmplitude, 0.01);
-    const auto lines = fLog.Matching("BASS");
-    ASSERT_EQ(lines.size(), 1u);
+    const auto lines = fLog.Matching("BASS_WADSP");  // the fixture's stream has its own error line
+    ASSERT_EQ(lines.size(), 1u) << ::testing::PrintToString(lines);
     EXPECT_EQ(lines[0].rfind("Test: " + c.fLine, 0), 0u) << lines[0];
     EXPECT_TRUE(fLog.Matching("Plug-in parameter").empty()) << "no plug-in, nothing to apply";
     fSlot.reset();
