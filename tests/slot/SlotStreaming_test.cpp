@@ -25,6 +25,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using vt::casttest::TListener;
+using vt::casttest::ToneAt;
 using vt::casttest::TScriptedServer;
 using vt::streamtest::WaitFor;
 
@@ -122,27 +123,6 @@ private:
   std::thread fPump;
 };
 
-// The tone as a reader decodes it from iUrl (second second of what it reads).
-double ToneAt(const std::string& iUrl) {
-  // A mount that has just come up may not have enough for the opener's probe
-  // yet (an Ogg encoder holds its first pages back): tried again for a while.
-  HSTREAM stream = 0;
-  WaitFor([&] { return (stream = BASS_StreamCreateURL(iUrl.c_str(), 0, 0x80280100u, nullptr, nullptr)) != 0; }, 15s);
-  if (!stream) return -1.0;
-  BASS_CHANNELINFO info{};
-  BASS_ChannelGetInfo(stream, &info);
-  std::vector<float> all;
-  const size_t want = size_t(info.freq) * info.chans;
-  WaitFor([&] {
-    auto block = vt::engine::testing::PullFloat(stream, 4096, info.chans);
-    all.insert(all.end(), block.begin(), block.end());
-    return all.size() >= want * 2;
-  }, 20s);
-  BASS_StreamFree(stream);
-  if (all.size() < want * 2) return -2.0;
-  const std::vector<float> tail(all.end() - std::ptrdiff_t(want), all.end());
-  return vt::engine::testing::ToneAmplitude(tail, info.chans, 0, 1000.0, info.freq);
-}
 
 void WriteTitle(const std::string& iPath, const std::string& iText) {
   const std::string partial = iPath + ".part";
@@ -183,7 +163,7 @@ TEST_F(SlotStreamingTest, Mp3MountWithStationValuesTitleFileAndSwitchOff) {
   for (const char* value : {"\"server_name\":\"Slot Station\"", "\"genre\":\"Talk\"",
                             "\"server_description\":\"Logged and streamed\"", "\"bitrate\":128"})
     EXPECT_NE(status.find(value), std::string::npos) << value << " in " << status;
-  EXPECT_NEAR(ToneAt(fServer->Url("/live")), 0.125, 0.04);  // the generator's level
+  EXPECT_NEAR(ToneAt(fServer->Url("/live"), 1000.0), 0.125, 0.04);  // the generator's level
 
   // The title file, as the controller's title timer reads it.
   TListener listener(fServer->Port(), "/live", true);
@@ -229,8 +209,8 @@ TEST_F(SlotStreamingTest, OggVorbisAndShoutcastSlots) {
   ASSERT_TRUE(WaitFor([&] { return shout.Slot().StreamingStatus() == ssConnected; }, 15s)) << shout.Log();
   EXPECT_EQ(shout.Slot().StreamingMessage(), "127.0.0.1:" + std::to_string(fServer->Port()));
   ASSERT_TRUE(WaitFor([&] { return fServer->MountLive("/ogg") && fServer->MountLive("/sc"); }, 10s));
-  EXPECT_NEAR(ToneAt(fServer->Url("/ogg")), 0.125, 0.04);
-  EXPECT_NEAR(ToneAt(fServer->Url("/sc")), 0.125, 0.04);
+  EXPECT_NEAR(ToneAt(fServer->Url("/ogg"), 1000.0), 0.125, 0.04);
+  EXPECT_NEAR(ToneAt(fServer->Url("/sc"), 1000.0), 0.125, 0.04);
   EXPECT_NE(fServer->Status().find("\"server_type\":\"audio/ogg\""), std::string::npos);
   // Streaming only: no file, yet the stream goes on.
   shout.Slot().RotationCheck();
@@ -362,22 +342,18 @@ TEST(SlotStreamingServer, OwnListenerServerWithThreeListeners) {
   EXPECT_EQ(slot.StreamingMessage(), ":" + std::to_string(port));
 
   TListener meta(port, "/", true), plain(port, "/", false);
-  const int stalled = vt::casttest::ConnectLocal(port, 4096);
-  const std::string request = "GET / HTTP/1.0\r\n\r\n";
-  ASSERT_EQ(::send(stalled, request.data(), request.size(), MSG_NOSIGNAL), ssize_t(request.size()));
+  const int stalled = vt::casttest::ConnectStalledListener(port);
+  ASSERT_GE(stalled, 0);
   ASSERT_TRUE(WaitFor([&] { return meta.AudioBytes() > 0 && plain.AudioBytes() > 0; }, 5s));
   WriteTitle(tmp.Path("Slot0-title.txt"), "Served Title\n");
   slot.UpdateOutgoingStreamTitle();
   EXPECT_TRUE(WaitFor([&] { return meta.HasTitle("Served Title"); }, 2s));
-  EXPECT_NEAR(ToneAt("http://127.0.0.1:" + std::to_string(port) + "/"), 0.125, 0.04);
+  EXPECT_NEAR(ToneAt("http://127.0.0.1:" + std::to_string(port) + "/", 1000.0), 0.125, 0.04);
 
   // The listener that never reads is dropped; the others and the file go on.
   const size_t before = plain.AudioBytes();
   ASSERT_TRUE(WaitFor([&] { return plain.AudioBytes() > before + 300000; }, 20s));
-  EXPECT_TRUE(WaitFor([&] {
-    char buffer[65536];
-    return ::recv(stalled, buffer, sizeof buffer, MSG_DONTWAIT) == 0;
-  }, 5s));
+  EXPECT_TRUE(vt::casttest::StreamEnds(stalled, 5s));
   ::close(stalled);
   EXPECT_FALSE(meta.Ended());
   EXPECT_FALSE(plain.Ended());

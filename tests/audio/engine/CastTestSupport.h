@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "EngineTestSupport.h"
+#include "UrlStreamTestServices.h"
 #include "audio/engine/Engine.h"
 
 namespace vt::casttest {
@@ -74,6 +76,52 @@ inline int ConnectLocal(int iPort, int iReceiveBuffer = 0) {
     return -1;
   }
   return s;
+}
+
+// The tone of iHz as a reader decodes it from iUrl (the second second of what
+// it reads, past any start-up of the decoder); below zero where it got none.
+inline double ToneAt(const std::string& iUrl, double iHz) {
+  using vt::streamtest::WaitFor;
+  // A mount that has just come up may not have enough for the opener's probe
+  // yet (an Ogg encoder holds its first pages back): tried again for a while.
+  HSTREAM stream = 0;
+  WaitFor([&] { return (stream = BASS_StreamCreateURL(iUrl.c_str(), 0, 0x80280100u, nullptr, nullptr)) != 0; }, 15s);
+  if (!stream) return -1.0;
+  BASS_CHANNELINFO info{};
+  BASS_ChannelGetInfo(stream, &info);
+  std::vector<float> all;
+  const size_t want = size_t(info.freq) * info.chans;  // one second
+  WaitFor([&] {
+    auto block = vt::engine::testing::PullFloat(stream, 4096, info.chans);
+    all.insert(all.end(), block.begin(), block.end());
+    return all.size() >= want * 2;
+  }, 20s);
+  BASS_StreamFree(stream);
+  if (all.size() < want * 2) return -2.0;
+  const std::vector<float> tail(all.end() - std::ptrdiff_t(want), all.end());
+  return vt::engine::testing::ToneAmplitude(tail, info.chans, 0, iHz, info.freq);
+}
+
+// A listener that connects with a tiny receive window, sends its request and
+// never reads; -1 where it could not connect or send the whole request.
+inline int ConnectStalledListener(int iPort) {
+  const int s = ConnectLocal(iPort, 4096);
+  if (s < 0) return -1;
+  const std::string request = "GET / HTTP/1.0\r\n\r\n";
+  if (::send(s, request.data(), request.size(), MSG_NOSIGNAL) != ssize_t(request.size())) {
+    ::close(s);
+    return -1;
+  }
+  return s;
+}
+
+// Whether the server ends iSocket's stream within iLimit: once the reader
+// gets round to what is queued, it reads the end.
+inline bool StreamEnds(int iSocket, std::chrono::milliseconds iLimit) {
+  return vt::streamtest::WaitFor([&] {
+    char buffer[65536];
+    return ::recv(iSocket, buffer, sizeof buffer, MSG_DONTWAIT) == 0;
+  }, iLimit);
 }
 
 // A listener: sends a GET, reads the reply head, then collects the audio and,

@@ -16,6 +16,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using vt::casttest::TListener;
+using vt::casttest::ToneAt;
 using vt::casttest::TPuller;
 using vt::casttest::TScriptedServer;
 using vt::streamtest::WaitFor;
@@ -70,28 +71,6 @@ bool CastTo(HENCODE iEncoder, const std::string& iServer, const std::string& iPa
                               "icy-aim:\r\nicy-irc:\r\nicy-icq:\r\n", 128, 0);
 }
 
-// The tone of the cast as a reader decodes it from iUrl.
-double ToneAt(const std::string& iUrl) {
-  // A mount that has just come up may not have enough for the opener's probe
-  // yet (an Ogg encoder holds its first pages back): tried again for a while.
-  HSTREAM stream = 0;
-  WaitFor([&] { return (stream = BASS_StreamCreateURL(iUrl.c_str(), 0, 0x80280100u, nullptr, nullptr)) != 0; }, 15s);
-  if (!stream) return -1.0;
-  BASS_CHANNELINFO info{};
-  BASS_ChannelGetInfo(stream, &info);
-  std::vector<float> all;
-  const size_t want = size_t(info.freq) * info.chans;  // one second
-  WaitFor([&] {
-    auto block = vt::engine::testing::PullFloat(stream, 4096, info.chans);
-    all.insert(all.end(), block.begin(), block.end());
-    return all.size() >= want * 2;
-  }, 20s);
-  BASS_StreamFree(stream);
-  if (all.size() < want * 2) return -2.0;
-  // The second second: past any start-up of the decoder.
-  const std::vector<float> tail(all.end() - std::ptrdiff_t(want), all.end());
-  return vt::engine::testing::ToneAmplitude(tail, info.chans, 0, kToneHz, info.freq);
-}
 
 std::string Tags(DWORD iStream) {
   const char* tags = BASS_ChannelGetTags(iStream, BASS_TAG_META);
@@ -120,7 +99,7 @@ TEST_F(EngineCastIcecast, MountCarriesTheToneTheStationValuesAndTitles) {
                             "\"server_description\":\"The station's own stream\"", "\"bitrate\":128",
                             "\"server_type\":\"audio/mpeg\""})
     EXPECT_NE(status.find(value), std::string::npos) << value << " in " << status;
-  EXPECT_NEAR(ToneAt(fServer->Url("/live")), 0.5, 0.1);
+  EXPECT_NEAR(ToneAt(fServer->Url("/live"), kToneHz), 0.5, 0.1);
 
   // A title reaches a reader within two seconds.
   const HSTREAM reader = BASS_StreamCreateURL(fServer->Url("/live").c_str(), 0, 0x80280100u, nullptr, nullptr);
@@ -144,7 +123,7 @@ TEST_F(EngineCastIcecast, OggVorbisMountDecodesThoughTheCastStartsLate) {
   ASSERT_TRUE(CastTo(rig.Encoder(), Address("/ogg"), vt::streamtest::TIcecast::kPassword, "audio/ogg"))
       << BASS_ErrorGetCode();
   ASSERT_TRUE(WaitFor([&] { return fServer->MountLive("/ogg"); }, 10s));
-  EXPECT_NEAR(ToneAt(fServer->Url("/ogg")), 0.5, 0.1);
+  EXPECT_NEAR(ToneAt(fServer->Url("/ogg"), kToneHz), 0.5, 0.1);
 }
 
 TEST_F(EngineCastIcecast, ShoutcastSourceOnTheNextPortWithTitles) {
@@ -281,9 +260,8 @@ TEST(EngineListenerServer, MetadataPlainAndStalledListeners) {
   ASSERT_TRUE(BASS_Encode_CastSetTitle(rig.Encoder(), "First Title", nullptr));
   TListener meta(int(port), "/", true), plain(int(port), "/stream", false);
   // Connects with a tiny receive window, sends its request and never reads.
-  const int stalled = vt::casttest::ConnectLocal(int(port), 4096);
-  const std::string request = "GET / HTTP/1.0\r\n\r\n";
-  ASSERT_EQ(::send(stalled, request.data(), request.size(), MSG_NOSIGNAL), ssize_t(request.size()));
+  const int stalled = vt::casttest::ConnectStalledListener(int(port));
+  ASSERT_GE(stalled, 0);
 
   ASSERT_TRUE(WaitFor([&] { return meta.HasTitle("First Title"); }, 5s));
   EXPECT_NE(meta.Head().find("icy-metaint:16000\r\n"), std::string::npos) << meta.Head();
@@ -291,16 +269,13 @@ TEST(EngineListenerServer, MetadataPlainAndStalledListeners) {
   EXPECT_EQ(plain.Head().find("icy-metaint"), std::string::npos) << plain.Head();
   ASSERT_TRUE(BASS_Encode_CastSetTitle(rig.Encoder(), "Second Title", nullptr));
   EXPECT_TRUE(WaitFor([&] { return meta.HasTitle("Second Title"); }, 5s));
-  EXPECT_NEAR(ToneAt("http://127.0.0.1:" + std::to_string(port) + "/"), 0.5, 0.1);
+  EXPECT_NEAR(ToneAt("http://127.0.0.1:" + std::to_string(port) + "/", kToneHz), 0.5, 0.1);
 
   // The stalled listener is dropped once its backlog passes the buffer (well
   // before the others got 400 kB more): when it reads at last, its stream ends.
   const size_t before = plain.AudioBytes();
   ASSERT_TRUE(WaitFor([&] { return plain.AudioBytes() > before + 400000; }, 30s));
-  EXPECT_TRUE(WaitFor([&] {
-    char buffer[65536];
-    return ::recv(stalled, buffer, sizeof buffer, MSG_DONTWAIT) == 0;
-  }, 5s));
+  EXPECT_TRUE(vt::casttest::StreamEnds(stalled, 5s));
   ::close(stalled);
   EXPECT_FALSE(plain.Ended());
   EXPECT_FALSE(meta.Ended());
@@ -320,7 +295,7 @@ TEST(EngineListenerServer, OggListenerJoiningLateGetsTheHeaders) {
   TListener early(int(port), "/", false);
   ASSERT_TRUE(WaitFor([&] { return early.AudioBytes() > 100000; }, 20s));  // the headers are long gone
   EXPECT_NE(early.Head().find("Content-Type: application/ogg\r\n"), std::string::npos) << early.Head();
-  EXPECT_NEAR(ToneAt("http://127.0.0.1:" + std::to_string(port) + "/"), 0.5, 0.1);
+  EXPECT_NEAR(ToneAt("http://127.0.0.1:" + std::to_string(port) + "/", kToneHz), 0.5, 0.1);
 }
 
 TEST(EngineListenerServer, KickFullHouseAndBadAddresses) {
