@@ -4,31 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "shell/IniFile.h"
 #include "slot/SlotInfo.h"
 #include "SlotRunSupport.h"
+#include "SlotTestLog.h"
 #include "SlotTestSupport.h"
-
-struct TLog {
-  std::mutex fLock;
-  std::vector<std::string> fLines;
-  TLogMessageEvent Event() {
-    return [this](const void*, const std::string& iMessage) {
-      std::lock_guard<std::mutex> lock(fLock);
-      fLines.push_back(iMessage);
-    };
-  }
-  size_t Count(const std::string& iPart) {
-    std::lock_guard<std::mutex> lock(fLock);
-    size_t n = 0;
-    for (const std::string& l : fLines) n += l.find(iPart) != std::string::npos;
-    return n;
-  }
-};
 
 class SlotPipelineTest : public ::testing::Test {
 protected:

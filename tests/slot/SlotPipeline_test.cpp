@@ -22,24 +22,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// 16-bit samples of a WAV file's data chunk.
-std::vector<int16_t> ReadWav16(const std::string& iPath) {
-  std::ifstream in(iPath, std::ios::binary);
-  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  for (size_t i = 12; i + 8 <= bytes.size();) {
-    uint32_t size;
-    std::memcpy(&size, &bytes[i + 4], 4);
-    if (std::memcmp(&bytes[i], "data", 4) == 0) {
-      const size_t n = std::min<size_t>(size, bytes.size() - i - 8) / 2;
-      std::vector<int16_t> samples(n);
-      std::memcpy(samples.data(), &bytes[i + 8], n * 2);
-      return samples;
-    }
-    i += 8 + size + (size & 1);
-  }
-  return {};
-}
-
 TEST_F(SlotPipelineTest, NoSampleIsLostAtTheCut) {
   Configure("Format=wav16\nDatabaseFile=" + fTmp.Path("db/slot.db") + "\n");
   // A counting signal: frame n carries (n mod 20000) - 10000 on both channels.

@@ -18,6 +18,7 @@
 #include "shell/IniFile.h"
 #include "slot/SlotInfo.h"
 #include "SlotRunSupport.h"
+#include "SlotTestLog.h"
 #include "SlotTestSupport.h"
 
 namespace {
@@ -38,39 +39,9 @@ public:
 
 // Samples of a 16-bit WAV file's data chunk, as floats.
 std::vector<float> ReadWav(const std::string& iPath) {
-  std::ifstream in(iPath, std::ios::binary);
-  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  for (size_t i = 12; i + 8 <= bytes.size();) {
-    uint32_t size;
-    std::memcpy(&size, &bytes[i + 4], 4);
-    if (std::memcmp(&bytes[i], "data", 4) == 0) {
-      const size_t n = std::min<size_t>(size, bytes.size() - i - 8) / 2;
-      std::vector<int16_t> samples(n);
-      std::memcpy(samples.data(), &bytes[i + 8], n * 2);
-      return std::vector<float>(samples.begin(), samples.end());
-    }
-    i += 8 + size + (size & 1);
-  }
-  return {};
+  const std::vector<int16_t> samples = ReadWav16(iPath);
+  return std::vector<float>(samples.begin(), samples.end());
 }
-
-struct TLog {
-  std::mutex fLock;
-  std::vector<std::string> fLines;
-  TLogMessageEvent Event() {
-    return [this](const void*, const std::string& iMessage) {
-      std::lock_guard<std::mutex> lock(fLock);
-      fLines.push_back(iMessage);
-    };
-  }
-  std::vector<std::string> Matching(const std::string& iPart) {
-    std::lock_guard<std::mutex> lock(fLock);
-    std::vector<std::string> found;
-    for (const std::string& l : fLines)
-      if (l.find(iPart) != std::string::npos) found.push_back(l);
-    return found;
-  }
-};
 
 class SlotPluginTest : public ::testing::Test {
 protected:

@@ -1,11 +1,16 @@
 #pragma once
-// Helpers of the slot tests: a temporary folder, a settings file in it, and a
-// clock the test moves by hand.
+// Helpers of the slot tests: a temporary folder, a settings file in it, a
+// clock the test moves by hand, and the samples of a recorded WAV file.
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
@@ -50,3 +55,21 @@ public:
 private:
   std::filesystem::path fPath;
 };
+
+// 16-bit samples of a WAV file's data chunk.
+inline std::vector<int16_t> ReadWav16(const std::string& iPath) {
+  std::ifstream in(iPath, std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  for (size_t i = 12; i + 8 <= bytes.size();) {
+    uint32_t size;
+    std::memcpy(&size, &bytes[i + 4], 4);
+    if (std::memcmp(&bytes[i], "data", 4) == 0) {
+      const size_t n = std::min<size_t>(size, bytes.size() - i - 8) / 2;
+      std::vector<int16_t> samples(n);
+      std::memcpy(samples.data(), &bytes[i + 8], n * 2);
+      return samples;
+    }
+    i += 8 + size + (size & 1);
+  }
+  return {};
+}
