@@ -1,13 +1,6 @@
 #include "web/FormParams.h"
 
-namespace {
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-}  // namespace
+#include "web/HexDigit.h"
 
 std::string DecodeFormText(const std::string& iText) {
   std::string result;
@@ -16,8 +9,9 @@ std::string DecodeFormText(const std::string& iText) {
     const char c = iText[i];
     if (c == '+') {
       result += ' ';
-    } else if (c == '%' && i + 2 < iText.size() && HexValue(iText[i + 1]) >= 0 && HexValue(iText[i + 2]) >= 0) {
-      result += static_cast<char>(HexValue(iText[i + 1]) * 16 + HexValue(iText[i + 2]));
+    } else if (c == '%' && i + 2 < iText.size() && HexDigitValue(iText[i + 1]) >= 0 &&
+               HexDigitValue(iText[i + 2]) >= 0) {
+      result += static_cast<char>(HexDigitValue(iText[i + 1]) * 16 + HexDigitValue(iText[i + 2]));
       i += 2;
     } else {
       result += c;

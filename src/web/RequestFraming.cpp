@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "web/HexDigit.h"
+
 namespace {
 constexpr size_t kMaxChunkSizeLine = 1024;
 constexpr size_t kMaxMethodLength = 32;
@@ -24,13 +26,6 @@ bool EqualsNoCase(const std::string& iText, const char* iWord) {
 }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 }  // namespace
 
 TRequestFraming::TRequestFraming(size_t iMaxHeaderBytes, size_t iMaxBodyBytes)
@@ -172,9 +167,9 @@ bool TRequestFraming::ChunkSizeLine() {
   if (fLine.size() < 3 || fLine.compare(fLine.size() - 2, 2, "\r\n") != 0) return false;
   uint64_t size = 0;
   size_t i = 0;
-  for (; i < fLine.size() - 2 && HexValue(fLine[i]) >= 0; ++i) {
+  for (; i < fLine.size() - 2 && HexDigitValue(fLine[i]) >= 0; ++i) {
     if (i == 15) return false;  // more than fits any cap
-    size = size * 16 + static_cast<uint64_t>(HexValue(fLine[i]));
+    size = size * 16 + static_cast<uint64_t>(HexDigitValue(fLine[i]));
   }
   if (i == 0 || (i < fLine.size() - 2 && fLine[i] != ';')) return false;
   if (size > fMaxBodyBytes - fDecodedBody) {
