@@ -170,6 +170,19 @@ inline std::vector<TRecordingRow> ReadRecordings(const std::string& iDatabase) {
   return rows;
 }
 
+// An instance number of the Pulse-fed recording tests: this process's own
+// band of four, so that parallel runs and their programs never share one.
+inline int RecordingInstanceNumber(int iOffset) { return 300000 + static_cast<int>(getpid() % 50000) * 4 + iOffset; }
+
+// The ini section of a slot that records a sound card device into iFolder,
+// with no cleanup to interfere.
+inline std::string SoundcardSlotSection(int iIndex, const std::string& iName, const std::string& iFormat, int iMinutes,
+                                        const std::string& iDevice, const std::string& iFolder) {
+  return "[Slot" + std::to_string(iIndex) + "]\nName=" + iName + "\nSource=Soundcard\nDevice=" + iDevice +
+         "\nFormat=" + iFormat + "\nSamplerate=48000\nTimeSlotLength=" + std::to_string(iMinutes) +
+         "\nFolder=" + iFolder + "\nCleanupDaysEnabled=off\nCleanupSpaceEnabled=off\n";
+}
+
 inline int CountOccurrences(const std::string& iText, const std::string& iWhat) {
   int n = 0;
   for (size_t at = iText.find(iWhat); at != std::string::npos; at = iText.find(iWhat, at + 1)) ++n;

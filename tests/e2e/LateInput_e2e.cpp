@@ -6,14 +6,6 @@
 #include "E2EServices.h"
 
 namespace {
-int InstanceNumber() { return 300000 + static_cast<int>(getpid() % 50000) * 4 + 3; }
-
-std::string SlotSection(int iIndex, const std::string& iName, const std::string& iDevice, const std::string& iFolder) {
-  return "[Slot" + std::to_string(iIndex) + "]\nName=" + iName + "\nSource=Soundcard\nDevice=" + iDevice +
-         "\nFormat=wav16\nSamplerate=48000\nTimeSlotLength=60\nFolder=" + iFolder +
-         "\nCleanupDaysEnabled=off\nCleanupSpaceEnabled=off\n";
-}
-
 // Frames of the 1 kHz test tone (well above silence) in a WAV file.
 size_t LoudFrames(const std::string& iPath) {
   size_t loud = 0;
@@ -32,9 +24,9 @@ TEST(LateInputE2E, ASourceThatAppearsAfterTheStartIsRecordedAndHoldsUpNoOtherSlo
   const std::string root = run / "root";
   std::filesystem::create_directories(root);
   WriteFileText(root + "/Vantorel.ini",
-                "[General]\nInstanceNumber=" + std::to_string(InstanceNumber()) + "\nFullSlotCount=2\n" +
-                    SlotSection(0, "Late", "WASAPI:late.monitor", root + "/late") +
-                    SlotSection(1, "Live", pulse.Device(), root + "/live"));
+                "[General]\nInstanceNumber=" + std::to_string(RecordingInstanceNumber(3)) + "\nFullSlotCount=2\n" +
+                    SoundcardSlotSection(0, "Late", "wav16", 60, "WASAPI:late.monitor", root + "/late") +
+                    SoundcardSlotSection(1, "Live", "wav16", 60, pulse.Device(), root + "/live"));
   const auto started = std::chrono::steady_clock::now();
   auto program = StartVantorel(root, pulse.Env());
   const auto log = [&] { return ReadFileText(root + "/out.txt"); };
@@ -79,8 +71,9 @@ TEST(LateInputE2E, TheDefaultDeviceIsRecordedOnceItsSoundServerComesUp) {
   TE2ETempFolder run;
   const std::string root = run / "root";
   std::filesystem::create_directories(root);
-  WriteFileText(root + "/Vantorel.ini", "[General]\nInstanceNumber=" + std::to_string(InstanceNumber() + 1) +
-                                            "\nFullSlotCount=1\n" + SlotSection(0, "Default", "WDM:0", root + "/rec"));
+  WriteFileText(root + "/Vantorel.ini", "[General]\nInstanceNumber=" + std::to_string(RecordingInstanceNumber(4)) +
+                                            "\nFullSlotCount=1\n" +
+                                            SoundcardSlotSection(0, "Default", "wav16", 60, "WDM:0", root + "/rec"));
   // The variables TPulseServer gives its clients, before it runs.
   const std::string pulseFolder = run / "pulse";
   std::filesystem::create_directories(pulseFolder + "/xdg");

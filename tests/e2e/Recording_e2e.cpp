@@ -20,15 +20,6 @@ int64_t RampStep(int16_t a, int16_t b) {
   return d > 4096 ? d - 8192 : d;
 }
 
-int InstanceNumber(int iOffset) { return 300000 + static_cast<int>(getpid() % 50000) * 4 + iOffset; }
-
-std::string SlotSection(int iIndex, const std::string& iName, const std::string& iFormat, int iMinutes,
-                        const std::string& iDevice, const std::string& iFolder) {
-  return "[Slot" + std::to_string(iIndex) + "]\nName=" + iName + "\nSource=Soundcard\nDevice=" + iDevice +
-         "\nFormat=" + iFormat + "\nSamplerate=48000\nTimeSlotLength=" + std::to_string(iMinutes) +
-         "\nFolder=" + iFolder + "\nCleanupDaysEnabled=off\nCleanupSpaceEnabled=off\n";
-}
-
 std::vector<std::string> FilesWithExtension(const std::string& iFolder, const std::string& iExtension) {
   std::vector<std::string> files;
   if (!std::filesystem::exists(iFolder)) return files;
@@ -64,9 +55,9 @@ TEST(RecordingE2E, TwoSlotsRotateWithoutGapsAndCloseOnSigterm) {
   const std::string root = run / "root";
   std::filesystem::create_directories(root);
   WriteFileText(root + "/Vantorel.ini",
-                "[General]\nInstanceNumber=" + std::to_string(InstanceNumber(0)) + "\nFullSlotCount=2\n" +
-                    SlotSection(0, "Wave", "wav16", 1, pulse.Device(), root + "/wav") +
-                    SlotSection(1, "Lame", "mp3", 1, pulse.Device(), root + "/mp3"));
+                "[General]\nInstanceNumber=" + std::to_string(RecordingInstanceNumber(0)) + "\nFullSlotCount=2\n" +
+                    SoundcardSlotSection(0, "Wave", "wav16", 1, pulse.Device(), root + "/wav") +
+                    SoundcardSlotSection(1, "Lame", "mp3", 1, pulse.Device(), root + "/mp3"));
   auto program = StartVantorel(root, pulse.Env());
   // two rotations: three files per slot
   const bool rotated = WaitUntil(
@@ -143,9 +134,9 @@ TEST(RecordingE2E, KilledEncoderIsReplacedWithinASecond) {
 
   const std::string root = run / "root";
   std::filesystem::create_directories(root);
-  WriteFileText(root + "/Vantorel.ini", "[General]\nInstanceNumber=" + std::to_string(InstanceNumber(1)) +
+  WriteFileText(root + "/Vantorel.ini", "[General]\nInstanceNumber=" + std::to_string(RecordingInstanceNumber(1)) +
                                             "\nFullSlotCount=1\n" +
-                                            SlotSection(0, "Lame", "mp3", 60, pulse.Device(), root + "/mp3"));
+                                            SoundcardSlotSection(0, "Lame", "mp3", 60, pulse.Device(), root + "/mp3"));
   auto program = StartVantorel(root, pulse.Env());
   std::vector<pid_t> lame;
   ASSERT_TRUE(WaitUntil(
