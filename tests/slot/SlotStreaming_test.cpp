@@ -130,24 +130,16 @@ void WriteTitle(const std::string& iPath, const std::string& iText) {
   std::filesystem::rename(partial, iPath);
 }
 
-class SlotStreamingTest : public ::testing::Test {
+class SlotStreamingTest : public vt::casttest::TIcecastSuite {
 protected:
-  static void SetUpTestSuite() { fServer = std::make_unique<vt::streamtest::TIcecast>("/sc"); }
-  static void TearDownTestSuite() { fServer.reset(); }
-  void SetUp() override {
-    if (!fServer->Ready()) GTEST_FAIL() << "icecast2 did not start\n" << fServer->Log();
-  }
-  void TearDown() override { fServer->StopFeeders(); }
   static std::string Keys(int iPort, const std::string& iMount, const std::string& iExtra = "") {
     return iExtra + "Format=mp3\nBitrate=128\nStreamingEnabled=on\nStreamingHost=127.0.0.1\nStreamingPort=" +
            std::to_string(iPort) + "\nStreamingMountPoint=" + iMount + "\nStreamingPassword=" +
            vt::streamtest::TIcecast::kPassword +
            "\nStreamingTitle=Slot Station\nStreamingGenre=Talk\nStreamingDescription=Logged and streamed\n";
   }
-  static std::unique_ptr<vt::streamtest::TIcecast> fServer;
   TSlotTempFolder fTmp;
 };
-std::unique_ptr<vt::streamtest::TIcecast> SlotStreamingTest::fServer;
 
 TEST_F(SlotStreamingTest, Mp3MountWithStationValuesTitleFileAndSwitchOff) {
   TStreamingSlot rig(fTmp, Keys(fServer->Port(), "live"));

@@ -1,17 +1,21 @@
 #pragma once
 // Helpers of the cast and listener-server tests: a puller that runs a mixer
 // like a slot does, a listener that reads a stream with or without ICY titles,
-// and a scripted peer that plays a streaming server badly.
+// a scripted peer that plays a streaming server badly, and a suite that shares
+// one private icecast2.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -77,6 +81,19 @@ inline int ConnectLocal(int iPort, int iReceiveBuffer = 0) {
   }
   return s;
 }
+
+// A test suite that shares one private icecast2, which also takes Shoutcast 1
+// sources for "/sc"; each test stops the feeders it started.
+class TIcecastSuite : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() { fServer = std::make_unique<vt::streamtest::TIcecast>("/sc"); }
+  static void TearDownTestSuite() { fServer.reset(); }
+  void SetUp() override {
+    if (!fServer->Ready()) GTEST_FAIL() << "icecast2 did not start\n" << fServer->Log();
+  }
+  void TearDown() override { fServer->StopFeeders(); }
+  inline static std::unique_ptr<vt::streamtest::TIcecast> fServer;
+};
 
 // The tone of iHz as a reader decodes it from iUrl (the second second of what
 // it reads, past any start-up of the decoder); below zero where it got none.

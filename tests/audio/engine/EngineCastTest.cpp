@@ -77,18 +77,10 @@ std::string Tags(DWORD iStream) {
   return tags ? tags : "";
 }
 
-class EngineCastIcecast : public ::testing::Test {
+class EngineCastIcecast : public vt::casttest::TIcecastSuite {
 protected:
-  static void SetUpTestSuite() { fServer = std::make_unique<vt::streamtest::TIcecast>("/sc"); }
-  static void TearDownTestSuite() { fServer.reset(); }
-  void SetUp() override {
-    if (!fServer->Ready()) GTEST_FAIL() << "icecast2 did not start\n" << fServer->Log();
-  }
-  void TearDown() override { fServer->StopFeeders(); }
   std::string Address(const std::string& iTail) const { return "127.0.0.1:" + std::to_string(fServer->Port()) + iTail; }
-  static std::unique_ptr<vt::streamtest::TIcecast> fServer;
 };
-std::unique_ptr<vt::streamtest::TIcecast> EngineCastIcecast::fServer;
 
 TEST_F(EngineCastIcecast, MountCarriesTheToneTheStationValuesAndTitles) {
   TCastRig rig;
