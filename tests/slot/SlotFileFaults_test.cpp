@@ -108,7 +108,9 @@ TEST_F(SlotFileFaults, HungEncoderIsKilledAndReplaced) {
   ASSERT_TRUE(TickUntil([&] { return !Rows(fTmp.Path("slot.db")).empty() && Rows(fTmp.Path("slot.db"))[0].fDuration; }));
   const TRow row = Rows(fTmp.Path("slot.db"))[0];
   EXPECT_NEAR(*row.fDuration, static_cast<double>(SizeOf(firstFile)) / 32000, 512.0 / 32000 + 1e-6);
-  EXPECT_GE(*row.fDuration, 0.9);
+  // At least what the file held when the child was stopped (a busy machine
+  // may stop it soon after the first half second).
+  EXPECT_GE(*row.fDuration, 16000.0 / 32000);
 }
 
 // A slot whose encoder cannot start, or starts and dies at once, tries again
