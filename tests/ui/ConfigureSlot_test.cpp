@@ -203,6 +203,17 @@ TEST_F(ConfigureSlotTest, ChangeFlagsFollowWhatWasEdited) {
   }
   EXPECT_EQ(Slot().RecordSource(), rsSoundcard) << "the last case left the source alone";
   EXPECT_EQ(Slot().EncoderFilename(), "/usr/bin/lame");
+
+  // A WAV slot has no bit rate: the list and the field are emptied when the
+  // dialog opens, and an unchanged OK must not start a new file for that.
+  for (const TBassStreamingFormat format : {sfWAV16, sfWAV32, sfCustomWAV, sfCustomRaw}) {
+    SCOPED_TRACE("format " + std::to_string(format));
+    Fresh();
+    Slot().SetAudioFormat(format);
+    auto form = Open();
+    form->btnOK->click();
+    EXPECT_FALSE(form->OutputOptionsChanged());
+  }
 }
 
 TEST_F(ConfigureSlotTest, AlarmOnlySlotShowsNoRecordingAndKeepsIt) {

@@ -565,8 +565,12 @@ void TConfigureSlotForm::accept() {
   const auto mode = static_cast<TBassStreamingMode>(cbMode->currentIndex());
 
   fInputOptionsChanged = source != s.RecordSource() || device != s.Device() || streamURL != s.StreamURL();
+  // Only the encoded formats use a bit rate. The others have the field emptied
+  // by the format rule, which must not count as a change: an unchanged OK on a
+  // WAV slot would cut its file.
+  const bool usesBitrate = format == sfMP3 || format == sfMP2 || format == sfOggVorbis;
   fOutputOptionsChanged = S(edFolder->text()) != s.Folder() || cbFlatFilenames->isChecked() != s.FlatFilenames() ||
-                          format != s.AudioFormat() || bitrate != s.Bitrate() || mode != s.Mode() ||
+                          format != s.AudioFormat() || (usesBitrate && bitrate != s.Bitrate()) || mode != s.Mode() ||
                           S(edEncoderOptions->text()) != s.EncoderOptions() ||
                           S(edEncoderFilename->text()) != s.EncoderFilename();
 
