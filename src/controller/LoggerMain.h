@@ -110,6 +110,8 @@ public:
   // ---- web server
   void SetWebServerHooks(TWebServerHooks iHooks);
   const TWebServerSettings& WebServerSettings() const { return fWebServerSettings; }
+  // The settings page's fields write here as they are edited (main thread).
+  TWebServerSettings& EditWebServerSettings() { return fWebServerSettings; }
   bool WebServerRunning() const;
   // Start/stop as the settings page's buttons do; a successful change is flushed.
   bool StartWebServer();
@@ -131,6 +133,9 @@ public:
   bool VerticalAutoSize() const { return fVerticalAutoSize; }
   void SetVerticalAutoSize(bool iValue) { fVerticalAutoSize = iValue; }
   const TEmailSettings& EmailSettings() const { return fEmailSettings; }
+  TEmailSettings& EditEmailSettings() { return fEmailSettings; }
+  // The ASIO page's working copy of the channel bundles, one array per driver.
+  std::vector<std::vector<int>>& ASIOChannelBundles() { return fASIOChannelBundles; }
   // The settings page's "Send Test E-Mail" with the values being edited: queued
   // behind the alarm mails and sent off this thread; iDone(sent, text for the
   // user) runs on the main thread afterwards. Nothing is logged.

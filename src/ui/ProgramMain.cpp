@@ -79,10 +79,15 @@ int RunVantorel(int& argc, char** argv, const TStartupValues& iStartupValues) {
     }
     if (windows) {
       form = std::make_unique<TLoggerMainForm>(*controller);
-      form->show();
     }
     auto webServer = std::make_unique<TControllerWebServer>(*controller);
-    controller->AutoStartWebServer();
+    // With a window the web server starts at its first show, before the
+    // window takes its stored place; headless, right away.
+    if (form) {
+      form->show();
+    } else {
+      controller->AutoStartWebServer();
+    }
 
     exitCode = app->exec();
 

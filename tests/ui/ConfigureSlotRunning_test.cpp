@@ -14,7 +14,7 @@
 #include <QTest>
 
 #include "../audio/engine/CastTestSupport.h"
-#include "UITestSupport.h"
+#include "ModalTestSupport.h"
 #include "controller/LoggerMain.h"
 #include "shell/IniFile.h"
 #include "slot/SlotInfo.h"

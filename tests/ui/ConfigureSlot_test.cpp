@@ -18,7 +18,7 @@
 #include <functional>
 #include <memory>
 
-#include "UITestSupport.h"
+#include "ModalTestSupport.h"
 #include "audio/AudioDevices.h"
 #include "controller/LoggerMain.h"
 #include "shell/IniFile.h"

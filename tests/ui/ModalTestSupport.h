@@ -1,10 +1,7 @@
 #pragma once
-// What the window tests share: one Qt widget application on the offscreen
-// platform, running the event loop until a condition holds, and answering the
-// modal windows that the code under test opens (message boxes, the dialog
-// itself when it is run through its entry).
+// Answering the modal windows that the code under test opens (message boxes,
+// the slot dialog itself when it runs through the window's entry).
 #include <QApplication>
-#include <QEventLoop>
 #include <QMessageBox>
 #include <QTimer>
 
@@ -12,26 +9,7 @@
 #include <functional>
 #include <string>
 
-inline QApplication& App() {
-  static int argc = 1;
-  static char name[] = "test_ui";
-  static char* argv[] = {name, nullptr};
-  static QApplication* app = [] {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    return new QApplication(argc, argv);
-  }();
-  return *app;
-}
-
-// Runs the event loop until iDone() holds (bounded).
-inline bool RunUntil(const std::function<bool()>& iDone, int iTimeoutMs = 10000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(iTimeoutMs);
-  while (!iDone()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  }
-  return true;
-}
+#include "UiTestSupport.h"
 
 // Once a modal window of type T is the active one, runs iAction on it (once).
 // Call before the code that opens the window; the watch ends after iAction or
