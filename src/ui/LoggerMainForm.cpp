@@ -54,7 +54,9 @@ TLoggerMainForm::TLoggerMainForm(TLoggerMain& iController, QWidget* iParent)
   setObjectName("LoggerMainForm");
   setFont(QFont("Tahoma", 8));
   setWindowIcon(QApplication::style()->standardIcon(QStyle::SP_MediaVolume));
-  OnCloseAccepted = [] { QCoreApplication::quit(); };
+  // exit, not quit: quit would send this window another close request and
+  // ask the question a second time.
+  OnCloseAccepted = [] { QCoreApplication::exit(0); };
   fFocusFlush = new TFocusFlush([this] { FlushGlobalConfig(); }, this);
   fTiles = std::make_unique<TControllerTiles>(fController);
 

@@ -64,7 +64,9 @@ int RunVantorel(int& argc, char** argv, const TStartupValues& iStartupValues) {
 
   // From here on SIGTERM ends the run in order, even one that arrives while
   // the slots are still being created: the request waits for the event loop.
-  TTerminationSignal termination([] { QCoreApplication::quit(); });
+  // exit, not quit: with windows, quit first asks every window to close, and
+  // the main window would put its close question to nobody.
+  TTerminationSignal termination([] { QCoreApplication::exit(0); });
   // Nothing waits here for inputs that are not there yet (a sound server or an
   // interface that comes up just after the recorder at boot): every slot starts
   // at once, and one whose input is missing begins when it appears.

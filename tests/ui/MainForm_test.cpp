@@ -290,3 +290,11 @@ TEST_F(MainFormTest, WindowTakesItsStoredPlaceAtFirstShow) {
   EXPECT_EQ(Stored("MainWindowPosition", "Left"), "30");
   EXPECT_EQ(Stored("MainWindowPosition", "Height"), "450");
 }
+
+TEST_F(MainFormTest, RestoreBringsAMinimisedWindowBack) {
+  Start();
+  fForm->showMinimized();
+  ASSERT_TRUE(RunUntil([&] { return fForm->isMinimized(); }, 3000));
+  fForm->Restore();
+  ASSERT_TRUE(RunUntil([&] { return !fForm->isMinimized() && fForm->isVisible(); }, 3000));
+}
