@@ -226,7 +226,11 @@ TEST_F(ConfigureSlotTest, AlarmOnlySlotShowsNoRecordingAndKeepsIt) {
   EXPECT_EQ(form.cbFormat->currentText().toStdString(), "No recording");
   form.btnOK->click();
   EXPECT_EQ(slot.AudioFormat(), sfNone);
-  EXPECT_EQ(Open()->windowTitle().toStdString(), "Configure Slot 1");
+  auto full = Open();
+  EXPECT_EQ(full->windowTitle().toStdString(), "Configure Slot 1");
+  std::vector<std::string> tabs;
+  for (int i = 0; i < full->pcSettings->count(); ++i) tabs.push_back(full->pcSettings->tabText(i).remove('&').toStdString());
+  EXPECT_EQ(tabs, (std::vector<std::string>{"General", "Input", "Output", "Cleanup", "Streaming", "Silence Detection"}));
 }
 
 // The format rule: the bit-rate list for MP3 and Ogg Vorbis (the typed rate

@@ -115,7 +115,7 @@ void TConfigureSlotForm::BuildGeneralTab() {
   auto* layout = new QVBoxLayout(tsGeneral);
   layout->addWidget(group);
   layout->addStretch(1);
-  pcSettings->addTab(tsGeneral, "General");
+  pcSettings->addTab(tsGeneral, "&General");
 }
 
 void TConfigureSlotForm::BuildInputTab() {
@@ -176,7 +176,7 @@ void TConfigureSlotForm::BuildInputTab() {
   layout->addWidget(options);
   layout->addWidget(processing);
   layout->addStretch(1);
-  pcSettings->addTab(tsInput, "Input");
+  pcSettings->addTab(tsInput, "&Input");
 }
 
 void TConfigureSlotForm::BuildOutputTab() {
@@ -231,7 +231,9 @@ void TConfigureSlotForm::BuildOutputTab() {
   edEncoderFilename = new QLineEdit;
   btnEncoderFilename = new QPushButton("...");
   edEncoderOptions = new QLineEdit;
-  formatForm->addRow("Audio Format:", Row({cbFormat, edFileExtension}));
+  formatForm->addRow("Audio &Format:", Row({cbFormat, edFileExtension}));
+  // The label's key goes to the list, not to the row that holds it.
+  static_cast<QLabel*>(formatForm->labelForField(formatForm->itemAt(0, QFormLayout::FieldRole)->widget()))->setBuddy(cbFormat);
   formatForm->addRow("Mode:", cbMode);
   formatForm->addRow("Bit rate:", cbBitrate);
   formatForm->addRow("Sample rate:", cbSampleRate);
@@ -242,7 +244,7 @@ void TConfigureSlotForm::BuildOutputTab() {
   layout->addWidget(file);
   layout->addWidget(format);
   layout->addStretch(1);
-  pcSettings->addTab(tsOutput, "Output");
+  pcSettings->addTab(tsOutput, "&Output");
 }
 
 void TConfigureSlotForm::BuildCleanupTab() {
@@ -259,7 +261,7 @@ void TConfigureSlotForm::BuildCleanupTab() {
   auto* layout = new QVBoxLayout(tsCleanup);
   layout->addWidget(group);
   layout->addStretch(1);
-  pcSettings->addTab(tsCleanup, "Cleanup");
+  pcSettings->addTab(tsCleanup, "&Cleanup");
 }
 
 void TConfigureSlotForm::BuildStreamingTab() {
@@ -313,7 +315,7 @@ void TConfigureSlotForm::BuildStreamingTab() {
   layout->addWidget(server);
   layout->addWidget(metadata);
   layout->addStretch(1);
-  pcSettings->addTab(tsStreaming, "Streaming");
+  pcSettings->addTab(tsStreaming, "&Streaming");
 }
 
 void TConfigureSlotForm::BuildSilenceDetectionTab() {
@@ -347,7 +349,7 @@ void TConfigureSlotForm::BuildSilenceDetectionTab() {
   layout->addWidget(email);
   layout->addWidget(http);
   layout->addStretch(1);
-  pcSettings->addTab(tsSilenceDetection, "Silence Detection");
+  pcSettings->addTab(tsSilenceDetection, "Si&lence Detection");
 }
 
 // ------------------------------------------------------------------ opening
