@@ -215,6 +215,10 @@ void TSlotGrid::OpenSettings() {
 
 void TSlotGrid::paintEvent(QPaintEvent*) {
   QPainter painter(viewport());
+  PaintTiles(painter);
+}
+
+void TSlotGrid::PaintTiles(QPainter& painter) {
   painter.fillRect(viewport()->rect(), palette().base());
   const int slotCount = fSource.SlotCount();
   const uint64_t now = fSource.TickCount();
@@ -222,6 +226,7 @@ void TSlotGrid::paintEvent(QPaintEvent*) {
   const int width = ColumnWidth();
   const int viewHeight = viewport()->height();
   const TTileImages images{&fImages.fIMGOK, &fImages.fIMGDisabled, &fImages.fIMGError};
+  if (fTextCache.size() != static_cast<size_t>(slotCount)) fTextCache.resize(slotCount);
   int top = -verticalScrollBar()->value();
   for (int r = 0; r < static_cast<int>(fRowHeights.size()); ++r) {
     const int height = fRowHeights[r];
@@ -241,7 +246,7 @@ void TSlotGrid::paintEvent(QPaintEvent*) {
         DecayLevels(data, fLevelFactor, left, right);
         fSource.StoreDisplayLevels(index, left, right);
         PaintTile(painter, content, ComposeTile(data, now, focused), images, left, right, data.fNominalLevel,
-                  fLevelHeight);
+                  fLevelHeight, &fTextCache[index]);
       }
     } else {
       // Rows out of sight are not read, but their meters fall as if they were.

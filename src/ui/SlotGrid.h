@@ -16,6 +16,7 @@
 
 class QAction;
 class QMenu;
+class QPainter;
 class QPushButton;
 
 class ITileSource {
@@ -70,6 +71,9 @@ public:
   QAction* AutoSizeAction() const { return actAutoSize; }
 
   float LevelFactor() const { return fLevelFactor; }
+  // One repaint of every row (the paint event's work), onto any device of the
+  // viewport's size.
+  void PaintTiles(QPainter& iPainter);
 
   // "Settings..." and a double click, with the focused slot.
   std::function<void(int iSlotIndex)> OnOpenSettings;
@@ -107,6 +111,7 @@ private:
   int fFocusedSlot = -1;
   bool fVerticalAutoSize = false;
   std::vector<int> fRowHeights;
+  std::vector<TTileTextCache> fTextCache;  // per slot
 
   QPushButton* btnSettings = nullptr;
   QPushButton* btnStart = nullptr;

@@ -1,12 +1,16 @@
 #include "ui/SlotTile.h"
 
 #include <QFont>
+#include <QFontMetrics>
+#include <QTransform>
 #include <QImage>
 #include <QPainter>
 #include <QRect>
 
 #include "slot/SlotInfo.h"
 #include "ui/LevelMeter.h"
+
+#include <algorithm>
 
 TTileData ReadTileData(const TSlotInfo& iSlot) {
   TTileData d;
@@ -167,12 +171,15 @@ void DecayLevels(const TTileData& iData, float iLevelFactor, float& oLeft, float
 }
 
 void PaintTile(QPainter& iPainter, const QRect& iTile, const TTileLayout& iLayout, const TTileImages& iImages,
-               float iDisplayLeft, float iDisplayRight, int iNominalLevel, int iLevelHeight) {
+               float iDisplayLeft, float iDisplayRight, int iNominalLevel, int iLevelHeight, TTileTextCache* ioCache) {
   const int left = iTile.x(), top = iTile.y(), right = iTile.x() + iTile.width();
   QFont font = iPainter.font();
   int size = -1;
   bool bold = false;
-  for (const TTileText& t : iLayout.fTexts) {
+  const int width = right - 40 - (left + 60);
+  if (ioCache && ioCache->fLines.size() < iLayout.fTexts.size()) ioCache->fLines.resize(iLayout.fTexts.size());
+  for (size_t i = 0; i < iLayout.fTexts.size(); ++i) {
+    const TTileText& t = iLayout.fTexts[i];
     if (t.fPointSize != size || t.fBold != bold) {
       size = t.fPointSize;
       bold = t.fBold;
@@ -181,9 +188,27 @@ void PaintTile(QPainter& iPainter, const QRect& iTile, const TTileLayout& iLayou
       iPainter.setFont(font);
     }
     iPainter.setPen(t.fColor);
-    // Clipped at the meters, so a long file name does not run under them.
-    iPainter.drawText(QRect(left + 60, top + t.fY, right - 40 - (left + 60), 40), Qt::AlignLeft | Qt::AlignTop,
-                      t.fText);
+    if (!ioCache) {
+      // Clipped at the meters, so a long file name does not run under them.
+      iPainter.drawText(QRect(left + 60, top + t.fY, width, 40), Qt::AlignLeft | Qt::AlignTop, t.fText);
+      continue;
+    }
+    // Laid out once per change of text, font or width: most lines stay the
+    // same for minutes, and laying text out is most of a tile's paint.
+    TTileTextCache::TLine& line = ioCache->fLines[i];
+    if (line.fText != t.fText || line.fPointSize != size || line.fBold != bold || line.fWidth != width) {
+      line.fText = t.fText;
+      line.fPointSize = size;
+      line.fBold = bold;
+      line.fWidth = width;
+      const QFontMetrics metrics(font);
+      line.fStatic.setText(metrics.horizontalAdvance(t.fText) > width
+                               ? metrics.elidedText(t.fText, Qt::ElideRight, std::max(0, width))
+                               : t.fText);
+      line.fStatic.setTextFormat(Qt::PlainText);
+      line.fStatic.prepare(QTransform(), font);
+    }
+    iPainter.drawStaticText(left + 60, top + t.fY, line.fStatic);
   }
   const QImage* image = iLayout.fState == tsOK ? iImages.fOK : iLayout.fState == tsDisabled ? iImages.fDisabled
                                                                                              : iImages.fError;

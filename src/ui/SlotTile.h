@@ -3,6 +3,7 @@
 // how it is painted. Reading takes no slot lock (numbers are atomics, texts
 // copies), so a tile can be read from the window's thread at any moment.
 #include <QColor>
+#include <QStaticText>
 #include <QString>
 
 #include <cstdint>
@@ -78,8 +79,21 @@ struct TTileImages {
   const QImage* fError = nullptr;
 };
 
+// A tile's texts as laid out at its last paint.
+struct TTileTextCache {
+  struct TLine {
+    QString fText;
+    int fPointSize = 0;
+    bool fBold = false;
+    int fWidth = -1;
+    QStaticText fStatic;
+  };
+  std::vector<TLine> fLines;
+};
+
 // Paints the texts, the status image and the two meters into iTile (the tile's
 // content rectangle); the background is the caller's. iLevelHeight: the
 // meters' height.
 void PaintTile(QPainter& iPainter, const QRect& iTile, const TTileLayout& iLayout, const TTileImages& iImages,
-               float iDisplayLeft, float iDisplayRight, int iNominalLevel, int iLevelHeight);
+               float iDisplayLeft, float iDisplayRight, int iNominalLevel, int iLevelHeight,
+               TTileTextCache* ioCache = nullptr);
