@@ -540,3 +540,42 @@ TEST_F(ConfigureSlotEntryTest, InputAndOutputChangesTakeEffectAtOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+// "Reload" reloads the plug-in the slot holds at once, whatever the field
+// says; "Configure..." is there only while a plug-in is loaded.
+TEST_F(ConfigureSlotEntryTest, ReloadUsesTheSlotsPluginAndConfigureNeedsALoadedOne) {
+  auto controller = Start("Source=None\nWinampPlugin=/usr/lib/ladspa/amp_1181.so#amp\n");
+  TSlotInfo& slot = controller->Slot(0);
+  const DWORD first = slot.WinampPluginHandle();
+  ASSERT_NE(first, 0u);
+  EXPECT_FALSE(Execute(*controller, [&](TConfigureSlotForm& f) {
+    EXPECT_TRUE(f.btnWinampPluginConfigure->isEnabled());
+    Type(f.edWinampPlugin, "");
+    f.btnWinampPluginReload->click();
+    f.btnCancel->click();
+  }));
+  EXPECT_NE(slot.WinampPluginHandle(), 0u) << "reloaded from the slot's path, not the emptied field";
+  EXPECT_NE(slot.WinampPluginHandle(), first) << "a new load";
+  EXPECT_EQ(slot.WinampPlugin(), "/usr/lib/ladspa/amp_1181.so#amp");
+
+  // OK stores the empty path; the next Reload unloads, and the dialog then
+  // offers no Configure.
+  EXPECT_TRUE(Execute(*controller, [](TConfigureSlotForm& f) {
+    Type(f.edWinampPlugin, "");
+    f.btnOK->click();
+  }));
+  EXPECT_NE(slot.WinampPluginHandle(), 0u) << "a stored path takes effect at the next Reload";
+  EXPECT_FALSE(Execute(*controller, [](TConfigureSlotForm& f) {
+    f.btnWinampPluginReload->click();
+    f.btnCancel->click();
+  }));
+  EXPECT_EQ(slot.WinampPluginHandle(), 0u);
+  EXPECT_FALSE(Execute(*controller, [](TConfigureSlotForm& f) {
+    EXPECT_FALSE(f.btnWinampPluginConfigure->isEnabled());
+    f.btnCancel->click();
+  }));
+}
+
+}  // namespace
