@@ -78,6 +78,12 @@ public:
   // (compared as unsigned, so negative ones too) is ignored.
   void PostStartSlot(int iIndex);
   void PostStopSlot(int iIndex);
+  // After the slot dialog's OK, in this order: writes the slot's section,
+  // restarts its source when the input changed, starts a new file when the
+  // output changed or no file is open, then tells the window (the slot-state
+  // hook). Main thread; an error is logged with the slot's name and the
+  // remaining steps still run. An index outside the slots does nothing.
+  void ApplySlotSettings(int iIndex, bool iInputOptionsChanged, bool iOutputOptionsChanged);
 
   // Any thread; returns once the line is in the message log.
   void LogMessage(const void* Sender, const std::string& iMessage);

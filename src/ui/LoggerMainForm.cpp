@@ -20,6 +20,7 @@
 #include "shell/IniFile.h"
 #include "shell/VantorelGlobals.h"
 #include "ui/ASIOPage.h"
+#include "ui/ConfigureSlot/ExecuteConfigureSlot.h"
 #include "ui/ControllerTiles.h"
 #include "ui/EmailPage.h"
 #include "ui/FocusFlush.h"
@@ -119,8 +120,9 @@ TLoggerMainForm::~TLoggerMainForm() {
 }
 
 void TLoggerMainForm::OpenSlotSettings(int iSlotIndex) {
-  // The slot's configuration dialog opens here.
-  (void)iSlotIndex;
+  // The dialog, then the controller's follow-up, which also updates the tile's
+  // buttons through the slot-state hook.
+  ExecuteConfigureSlot(fController, iSlotIndex, this);
 }
 
 void TLoggerMainForm::FlushGlobalConfig() {
