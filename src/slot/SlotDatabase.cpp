@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "slot/SlotRecordingColumns.h"
 #include "support/SimpleSQLInterface.h"
 
 std::string SlotFolderWithSeparator(const std::string& iFolder) {
@@ -35,6 +36,7 @@ ISQLConnectionPtr OpenSlotDatabase(const std::string& iPath) {
 
 void CreateRecordingsTable(ISQLConnection& iConnection) {
   iConnection.PrepareStatement(kSQLCreateRecordings)->ExecuteUpdatePrepared();
+  EnsureRecordingColumns(iConnection);
 }
 
 ISQLConnectionPtr GetSlotDatabaseConnection(const std::string& iPath) {

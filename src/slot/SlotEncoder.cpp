@@ -160,6 +160,7 @@ void TSlotInfo::CycleEncoder() {
   fCurrentFilename.Set(full);
   fCurrentRelativeName = relative;
   EnterCurrentRecording(relative);
+  MarkLoudnessBegin();
   AddCueSheetFileLine(full);
 }
 
@@ -200,6 +201,7 @@ void TSlotInfo::CloseRecording(bool iKeepEncoder) {
   const auto log = [this](const std::string& m) { DoLogMessage(m); };
   const auto connect = [this] { return GetDatabaseConnection(); };
   if (encoder) {
+    MarkLoudnessEnd();
     TEndedFile ended;
     ended.fID = fCurrentRecordingID;
     ended.fRelativeName = fCurrentRelativeName;

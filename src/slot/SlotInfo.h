@@ -30,9 +30,12 @@
 #include "slot/SlotClock.h"
 #include "slot/SlotErrorReport.h"
 #include "slot/SlotLevels.h"
+#include "slot/SlotLoudness.h"
+#include "slot/SlotLoudnessBackfill.h"
 #include "slot/SlotRepeatedLines.h"
 #include "slot/SlotRowWriter.h"
 #include "slot/SlotSharedText.h"
+#include "slot/SlotTimeline.h"
 #include "slot/SlotTypes.h"
 #include "support/DateTime.h"
 
@@ -122,6 +125,9 @@ public:
   DWORD WinampPluginHandle() const { return fWinampPluginHandle.load(); }
   std::string CurrentFilename() const { return fCurrentFilename.Get(); }
   int32_t CurrentRecordingID() const { return fCurrentRecordingID.load(); }
+  // Loudness of the file being written (LUFS, -HUGE_VAL while unknown); any thread.
+  double LoudnessMomentary() const;
+  double LoudnessShortTerm() const;
   // The catalogue entry the slot records from, or nullptr. Catalogue entries
   // live for the whole run; use CurrentDeviceName for the display name.
   TDeviceInfoWithClients* CurrentDeviceInfo() const { return fCurrentDeviceInfo.load(); }
@@ -320,6 +326,11 @@ protected:
   void PullThreadExecute();
   static void LevelDSPProc(HDSP iHandle, DWORD iChannel, void* iBuffer, DWORD iLength, void* iUser);
   static void CounterDSPProc(HDSP iHandle, DWORD iChannel, void* iBuffer, DWORD iLength, void* iUser);
+  static void LoudnessDSPProc(HDSP iHandle, DWORD iChannel, void* iBuffer, DWORD iLength, void* iUser);
+  static constexpr int kLoudnessDSPPriority = -999;  // encoders run at -1000
+  void AttachLoudness(DWORD iMixer);
+  void MarkLoudnessBegin();  // the file just started (controller's thread, slot lock)
+  void MarkLoudnessEnd();    // the current file ends
   void DoCounterDSP(DWORD iLength) noexcept { fStreamPosition.fetch_add(iLength, std::memory_order_relaxed); }
   void CheckInputOverrun();  // controller's tick: a full input ring is logged once per incident
 
@@ -329,6 +340,7 @@ protected:
   bool SlotInactive() const; // no file is to be written now
   void EnterCurrentRecording(const std::string& iRelativeName);
   void RetryCurrentRecordingRow(uint64_t iTick);  // the open file's row, once it failed
+  void StoreCurrentStartSample();  // the open file's place on the timeline, once it was fed
   void StartRowRepair();     // rows left without a length by a crash (SlotRowRepair.cpp)
   TSlotCleanupContext CleanupContext();  // slot lock held
   void AddCueSheetFileLine(const std::string& iFullName);
@@ -478,5 +490,9 @@ protected:
   std::vector<std::string> fConfigWarnings;  // settings refused at creation, logged once the log is set (fLogLock)
   std::shared_ptr<const VT_ENCODE_OUTCOME> fEncoderOutcome;  // what the open file's encoder delivered
   TSlotRowWriter fRowWriter;          // rows of ended files (slot lock)
+  TSlotTimeline fTimeline;            // (slot lock)
+  int32_t fStartSampleStoredFor = 0;  // row whose start sample is stored (slot lock)
+  std::unique_ptr<TSlotLoudness> fLoudness;  // from Initialize until the mixer is freed
+  std::unique_ptr<TSlotLoudnessBackfill> fLoudnessBackfill;  // from the first file with a row (slot lock)
   std::shared_ptr<class TSlotRowRepair> fRowRepair;  // measures rows a crash left open
 };

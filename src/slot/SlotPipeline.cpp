@@ -89,6 +89,7 @@ void TSlotInfo::Initialize() {
   ApplyRecordChannels();
   BASS_ChannelSetDSP(mixer, &TSlotInfo::LevelDSPProc, this, 0);
   BASS_ChannelSetDSP(mixer, &TSlotInfo::CounterDSPProc, this, 0);
+  AttachLoudness(mixer);
   if (fRecordDelay > 0) {
     const HFX delay = BASS_ChannelSetFX(mixer, BASS_FX_BFX_ECHO3, 100);
     const BASS_BFX_ECHO3 parameters{0.0f, 1.0f, static_cast<float>(fRecordDelay.load()), BASS_BFX_CHANALL};
@@ -313,4 +314,6 @@ TSlotInfo::~TSlotInfo() {
   }
   fCueSheetData.clear();
   if (const DWORD mixer = fMixer.exchange(0)) BASS_StreamFree(mixer);
+  fLoudnessBackfill.reset();
+  fLoudness.reset();  // measures the last file's end, now that nothing feeds it
 }

@@ -58,6 +58,7 @@ bool TSlotInfo::RotationCheck() {
   if (fRowWriter.Waiting())
     fRowWriter.Process(tick, [this] { return GetDatabaseConnection(); }, [this](const std::string& m) { DoLogMessage(m); });
   if (fCurrentRecordingID == 0 && fEncoder) RetryCurrentRecordingRow(tick);
+  StoreCurrentStartSample();
 
   bool startNow = false;
   if (EncoderDied()) {

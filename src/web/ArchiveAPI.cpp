@@ -15,6 +15,8 @@
 #include "support/PersistentStorage.h"
 #include "support/SimpleSQLInterface.h"
 #include "slot/SlotDatabase.h"  // the table's one definition (header-only constant)
+#include "slot/SlotRecordingColumns.h"
+#include "web/ClipRoute.h"
 #include "web/FileReply.h"
 #include "web/ISO8601.h"
 #include "web/PeaksRoute.h"
@@ -72,6 +74,7 @@ void EnsureArchiveSchema(ISQLConnection& iConnection, const std::string& iDataba
   }
   iConnection.PrepareStatement(kSQLCreateRecordings)->ExecuteUpdatePrepared();
   try {
+    EnsureRecordingColumns(iConnection);
     iConnection.PrepareStatement("CREATE INDEX IF NOT EXISTS recordings_starttime ON recordings (starttime)")
         ->ExecuteUpdatePrepared();
   } catch (const std::exception&) {
@@ -157,14 +160,27 @@ std::string ArchiveStatsJSON(const TWebSlotSnapshot& iSlot) {
 
 std::string CalendarEventsJSON(const TWebSlotSnapshot& iSlot, TDateTime iStartLocal, TDateTime iEndLocal) {
   auto connection = OpenArchiveDatabase(iSlot.DatabasePath);
-  auto statement = connection->PrepareStatement(
-      "SELECT id, starttime, duration, filename FROM recordings WHERE starttime >= :start AND starttime < :end");
+  // An old database that could not be given the loudness columns (a
+  // read-only archive) still has its calendar.
+  std::shared_ptr<ISQLPreparedStatement> statement;
+  bool loudness = true;
+  try {
+    statement = connection->PrepareStatement(
+        "SELECT id, starttime, duration, filename, loudness, loudnessrange, truepeak FROM recordings WHERE "
+        "starttime >= :start AND starttime < :end");
+  } catch (const std::exception&) {
+    loudness = false;
+    statement = connection->PrepareStatement(
+        "SELECT id, starttime, duration, filename FROM recordings WHERE starttime >= :start AND starttime < :end");
+  }
   statement->SetTimestampByName("start", iStartLocal);
   statement->SetTimestampByName("end", iEndLocal);
   auto rows = statement->ExecuteQueryPrepared();
+  // The loudness members are there for files that have been measured only.
   // Written directly in the form of AsJSon(true, true) of an array of objects
-  // (members in name order: end, filename, id, start, title), without building
-  // the document: hundreds of events make building it most of the reply's cost.
+  // (members in name order: end, filename, id, loudness, loudnessrange, start,
+  // title, truepeak), without building the document: hundreds of events make
+  // building it most of the reply's cost.
   const std::string title = JSONEscape(iSlot.Name, true);
   std::string json;
   json.reserve(16 * 1024);
@@ -192,11 +208,15 @@ std::string CalendarEventsJSON(const TWebSlotSnapshot& iSlot, TDateTime iStartLo
     json += JSONEscape(NamePart(rows->GetString(4)), true);
     json += "\",\r\n  \"id\": ";
     json += std::to_string(id);  // what JSONNumberText gives for any int32, without its formatting library
+    if (loudness && !rows->IsNull(5)) json += ",\r\n  \"loudness\": " + JSONNumberText(rows->GetFloat(5));
+    if (loudness && !rows->IsNull(6)) json += ",\r\n  \"loudnessrange\": " + JSONNumberText(rows->GetFloat(6));
     json += ",\r\n  \"start\": \"";
     AppendUTCEventDate(json, startUTC);
     json += "\",\r\n  \"title\": \"";
     json += title;
-    json += "\"\r\n }";
+    json += '"';
+    if (loudness && !rows->IsNull(7)) json += ",\r\n  \"truepeak\": " + JSONNumberText(rows->GetFloat(7));
+    json += "\r\n }";
   }
   json += first ? "[]" : "]";
   return json;
@@ -256,6 +276,7 @@ bool HandleArchiveRoutes(TWebContext& iContext, const std::string& iPath) {
   static const std::regex kList("^/ws/slots/(\\d+)/list/(\\d+)/(\\d+)/(\\d+)");
   static const std::regex kGetFile("^/ws/slots/(\\d+)/getfile/(\\d+)");
   static const std::regex kPeaks("^/ws/slots/(\\d+)/peaks/(\\d+)");
+  static const std::regex kClip("^/ws/slots/(\\d+)/clip");
   std::smatch m;
   const auto matches = [&](const std::regex& iPattern) {
     return std::regex_search(iPath, m, iPattern, std::regex_constants::match_continuous);
@@ -283,6 +304,10 @@ bool HandleArchiveRoutes(TWebContext& iContext, const std::string& iPath) {
     constexpr const char* kDateError = "Invalid argument to date encode";
     SendJSONReply(iContext, DayListJSON(slot, PathNumber(m[2].str(), kDateError), PathNumber(m[3].str(), kDateError),
                                         PathNumber(m[4].str(), kDateError)));
+    return true;
+  }
+  if (matches(kClip)) {
+    HandleClipRoute(iContext, iContext.Host.Slot(SlotIndexFromText(iContext.Host, m[1].str())));
     return true;
   }
   const bool getFile = matches(kGetFile);

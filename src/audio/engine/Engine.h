@@ -410,6 +410,10 @@ struct VT_ENCODE_OUTCOME {
   // The encoder died by itself (BASS_Encode_IsActive says so first), and
   // accepted counts what it took up to its death.
   std::atomic<bool> died{false};
+  // The channel's position (frames it had produced before) of the first
+  // block the encoder was fed, -1 until then: where the file's first sample
+  // lies in the channel's timeline, so consecutive files can be joined exactly.
+  std::atomic<int64_t> firstFrame{-1};
 };
 // nullptr with BASS_ERROR_HANDLE for an unknown encoder.
 std::shared_ptr<const VT_ENCODE_OUTCOME> VT_Encode_GetOutcome(HENCODE handle);

@@ -98,6 +98,7 @@ void TChannel::RunChain(float* ioBuffer, DWORD iFrames) {
         entry.fEffect->Process(ioBuffer, iFrames);
         break;
       case TChainEntry::ckEncoder:
+        entry.fEncoder->MarkPosition(fPositionFrames.load(std::memory_order_relaxed));
         entry.fEncoder->Feed(ioBuffer, iFrames);
         break;
     }

@@ -39,6 +39,12 @@ public:
   DWORD ChannelHandle() const { return fChannelHandle; }
   // Real-time: one processed block of the channel (float, the channel's layout).
   void Feed(const float* iData, DWORD iFrames) noexcept;
+  // Real-time: the channel's position before the block about to be fed; only
+  // the first one is kept.
+  void MarkPosition(QWORD iFrames) noexcept {
+    if (fOutcome->firstFrame.load(std::memory_order_relaxed) < 0)
+      fOutcome->firstFrame.store(static_cast<int64_t>(iFrames), std::memory_order_release);
+  }
 
   DWORD IsActive() const;
   void SetNotify(ENCODENOTIFYPROC* iProc, void* iUser);

@@ -1,6 +1,7 @@
 // The archive calendar of one slot and its player.
 import WaveSurfer from '/assets/js/wavesurfer/wavesurfer.esm.js';
 import TimelinePlugin from '/assets/js/wavesurfer/plugins/timeline.esm.js';
+import RegionsPlugin from '/assets/js/wavesurfer/plugins/regions.esm.js';
 
 let slot = '0';
 let calendar = null;
@@ -9,6 +10,29 @@ let player = null;
 
 function eventsUrl() {
   return '/ws/slot/' + slot + '/calendarevents';
+}
+
+// A span of the archive as one file, cut from the recordings that cover it.
+function clipUrl(from, to, format) {
+  return '/ws/slot/' + slot + '/clip?start=' + encodeURIComponent(from.toISOString()) + '&end=' +
+    encodeURIComponent(to.toISOString()) + '&format=' + format;
+}
+
+// Shows the span and its two download links in the element with the given id
+// prefix ("clip" in the player, "span" above the calendar).
+function showClip(prefix, from, to) {
+  document.getElementById(prefix + 'Text').textContent = from.format('LTS') + ' \u2013 ' + to.format('LTS');
+  document.getElementById(prefix + 'Wav').setAttribute('href', clipUrl(from, to, 'wav'));
+  document.getElementById(prefix + 'Mp3').setAttribute('href', clipUrl(from, to, 'mp3'));
+  document.getElementById(prefix).style.display = '';
+}
+
+function loudnessText(props) {
+  if (props.loudness === undefined) return '';
+  const parts = [props.loudness.toFixed(1) + ' LUFS'];
+  if (props.loudnessrange !== undefined) parts.push('range ' + props.loudnessrange.toFixed(1) + ' LU');
+  if (props.truepeak !== undefined) parts.push('true peak ' + props.truepeak.toFixed(1) + ' dBTP');
+  return 'Loudness ' + parts.join(', ');
 }
 
 function fillSlots(slots) {
@@ -60,6 +84,8 @@ async function openPlayer(event) {
   document.getElementById('playerTitle').textContent = start.format('LLLL');
   document.getElementById('download').setAttribute('href', fileUrl);
   document.getElementById('position').textContent = start.format('LTS');
+  document.getElementById('loudness').textContent = loudnessText(event.extendedProps);
+  document.getElementById('clip').style.display = 'none';
   const loading = document.getElementById('loading');
   const loadingText = document.getElementById('loadingText');
   loading.style.display = '';
@@ -78,6 +104,7 @@ async function openPlayer(event) {
     data = { peaks: new Float32Array([0, 0]), duration: seconds };
   }
   loadingText.textContent = 'Decoding...';
+  const regions = RegionsPlugin.create();
   const media = document.createElement('audio');
   media.preload = 'metadata';
   const ws = WaveSurfer.create({
@@ -91,9 +118,19 @@ async function openPlayer(event) {
     plugins: [TimelinePlugin.create({
       container: '#timeline',
       formatTimeCallback: (seconds) => start.clone().add(seconds, 'seconds').format('LT'),
-    })],
+    }), regions],
   });
   player = ws;
+  // One span at a time, marked by dragging over the waveform.
+  regions.enableDragSelection({ color: 'rgba(0, 123, 255, 0.25)' });
+  const markSpan = (region) => {
+    showClip('clip', start.clone().add(region.start * 1000, 'ms'), start.clone().add(region.end * 1000, 'ms'));
+  };
+  regions.on('region-created', (region) => {
+    for (const other of regions.getRegions()) if (other !== region) other.remove();
+    markSpan(region);
+  });
+  regions.on('region-updated', markSpan);
   const showPosition = () => {
     document.getElementById('position').textContent = start.clone().add(ws.getCurrentTime(), 'seconds').format('LTS');
   };
@@ -120,11 +157,16 @@ $('#player').on('hidden.bs.modal', closePlayer);
 
 document.addEventListener('DOMContentLoaded', () => {});
 calendar = new FullCalendar.Calendar(document.getElementById('calendar'), {
-  plugins: ['bootstrap', 'dayGrid', 'timeGrid', 'list'],
+  plugins: ['bootstrap', 'dayGrid', 'timeGrid', 'list', 'interaction'],
   themeSystem: 'bootstrap',
   defaultView: 'listWeek',
   header: { left: 'prev,next today', center: 'title', right: 'timeGridWeek,timeGridDay,listWeek' },
   allDaySlot: false,
+  // a span dragged over the week or day view, across recordings as well
+  selectable: true,
+  snapDuration: '00:01:00',
+  select: (info) => showClip('span', moment(info.start), moment(info.end)),
+  unselectAuto: false,
   eventClick: (info) => { info.jsEvent.preventDefault(); openPlayer(info.event); },
 });
 source = calendar.addEventSource(eventsUrl());

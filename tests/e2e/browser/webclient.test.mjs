@@ -2,7 +2,8 @@
 // slot 0, "Morning <b>Show</b>", is switched off and has two recordings of
 // today (WebClient_e2e.cpp prepares and starts it): the calendar lists the
 // recordings, the player shows the waveform and plays, the download link
-// fetches the file, and status.html follows a start command.
+// fetches the file, a span marked on the waveform downloads as a clip of its
+// length, and status.html follows a start command.
 //   node webclient.test.mjs <base URL, e.g. http://127.0.0.1:5252>
 import { join, dirname } from 'node:path';
 import { createRequire } from 'node:module';
@@ -60,6 +61,35 @@ async function main() {
   }, href);
   if (download.status !== 200 || download.size < 50000 || !/attachment/.test(download.disposition))
     fail(`download: ${JSON.stringify(download)}`);
+
+  // A span marked on the waveform and downloaded as WAV is as long as the span.
+  const box = await page.locator('#waveform').boundingBox();
+  await page.mouse.move(box.x + box.width * 0.2, box.y + box.height / 2);
+  await page.mouse.down();
+  await page.mouse.move(box.x + box.width * 0.6, box.y + box.height / 2, { steps: 10 });
+  await page.mouse.up();
+  await page.locator('#clip').waitFor({ state: 'visible', timeout: 5000 });
+  const clipHref = await page.getAttribute('#clipWav', 'href');
+  const query = new URL(clipHref, base).searchParams;
+  const seconds = (Date.parse(query.get('end')) - Date.parse(query.get('start'))) / 1000;
+  if (!(seconds > 1.5 && seconds < 3.5)) fail(`marked span of ${seconds} s from ${clipHref}`);
+  const clip = await page.evaluate(async (url) => {
+    const r = await fetch(url);
+    const b = await r.arrayBuffer();
+    const v = new DataView(b);
+    return { status: r.status, size: b.byteLength, channels: v.getUint16(22, true), rate: v.getUint32(24, true),
+             disposition: r.headers.get('Content-Disposition') };
+  }, clipHref);
+  const frameBytes = clip.channels * 2;
+  const expected = 44 + Math.round(seconds * clip.rate) * frameBytes;
+  if (clip.status !== 200 || clip.rate !== 44100 || Math.abs(clip.size - expected) > frameBytes ||
+      !/attachment; filename=".*\.wav"/.test(clip.disposition))
+    fail(`clip of ${seconds} s: ${JSON.stringify(clip)}, expected ${expected} bytes`);
+  const mp3 = await page.evaluate(async (url) => {
+    const r = await fetch(url);
+    return { status: r.status, type: r.headers.get('Content-Type'), size: (await r.arrayBuffer()).byteLength };
+  }, await page.getAttribute('#clipMp3', 'href'));
+  if (mp3.status !== 200 || mp3.type !== 'audio/mpeg' || mp3.size < 10000) fail(`mp3 clip: ${JSON.stringify(mp3)}`);
   await page.click('#close');
 
   const status = await browser.newPage();
