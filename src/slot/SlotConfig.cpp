@@ -1,6 +1,9 @@
 // Creation of a slot from its settings-file section, and writing it back.
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <chrono>
+
 #include "shell/IniFile.h"
 #include "shell/StartupValues.h"
 #include "shell/VantorelGlobals.h"
@@ -32,6 +35,13 @@ TSlotInfo::TSlotInfo(TIniFile& iIniFile, bool iAlarmOnly, int iIndex, std::share
       fLevels([clock = fClock.get()] { return clock->TickCount(); }) {
   InitializeSlotUnitOnce();
   ReadConfig();
+  fFileHook = std::make_unique<TSlotFileHook>([this](const std::string& m) { DoLogMessage(m); });
+  fRowWriter.SetOnRowWritten([this](const TEndedFile& iFile, double iSeconds) {
+    const std::string command = fOnFileClosed.Get();
+    if (command.empty()) return;
+    fFileHook->Run(command, TClosedFile{iFile.fFullName, iSeconds, fName.Get(), iFile.fID},
+                   std::chrono::seconds(std::max(1, fOnFileClosedTimeout.load())));
+  });
 }
 
 void TSlotInfo::ReadConfig() {
@@ -129,6 +139,8 @@ void TSlotInfo::ReadConfig() {
   fWinampPlugin.Set(ini.ReadString(s, "WinampPlugin", ""));
   fWinampPluginStreamOnly = ini.ReadSwitch(s, "WinampPluginStreamOnly", false);
   fWinampPluginParameters.Set(ini.ReadString(s, "WinampPluginParameters", ""));
+  fOnFileClosed.Set(ini.ReadString(s, "OnFileClosed", ""));
+  fOnFileClosedTimeout = ini.ReadInteger(s, "OnFileClosedTimeout", 600);
 }
 
 void TSlotInfo::FlushConfig() {

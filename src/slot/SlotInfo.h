@@ -29,6 +29,7 @@
 #include "slot/SlotCleanup.h"
 #include "slot/SlotClock.h"
 #include "slot/SlotErrorReport.h"
+#include "slot/SlotFileHook.h"
 #include "slot/SlotLevels.h"
 #include "slot/SlotRepeatedLines.h"
 #include "slot/SlotRowWriter.h"
@@ -273,6 +274,11 @@ public:
   void SetStreamingPublic(bool v) { fStreamingPublic = v; }
   bool StreamingForwardMetadata() const { return fStreamingForwardMetadata.load(); }
   void SetStreamingForwardMetadata(bool v) { fStreamingForwardMetadata = v; }
+  // The command run on every finished file, and how long it may take (seconds).
+  std::string OnFileClosed() const { return fOnFileClosed.Get(); }
+  void SetOnFileClosed(const std::string& v) { fOnFileClosed.Set(v); }
+  int32_t OnFileClosedTimeout() const { return fOnFileClosedTimeout.load(); }
+  void SetOnFileClosedTimeout(int32_t v) { fOnFileClosedTimeout = v; }
   // Set by the controller before Initialize; may be replaced later.
   TLogMessageEvent OnLogMessage() const;
   void SetOnLogMessage(TLogMessageEvent iEvent);
@@ -479,4 +485,8 @@ protected:
   std::shared_ptr<const VT_ENCODE_OUTCOME> fEncoderOutcome;  // what the open file's encoder delivered
   TSlotRowWriter fRowWriter;          // rows of ended files (slot lock)
   std::shared_ptr<class TSlotRowRepair> fRowRepair;  // measures rows a crash left open
+  TSharedText fOnFileClosed;
+  std::atomic<int32_t> fOnFileClosedTimeout{600};
+  // Last, so it is gone first: its threads log through the slot until they end.
+  std::unique_ptr<TSlotFileHook> fFileHook;
 };

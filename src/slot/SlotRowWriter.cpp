@@ -57,6 +57,7 @@ bool TSlotRowWriter::Write(TEndedFile& ioFile, ISQLConnection& iConnection, cons
   // id is kept at once, so a failing update does not enter it twice.
   if (ioFile.fID == 0) ioFile.fID = InsertRecordingRow(iConnection, ioFile.fStartTime, ioFile.fRelativeName);
   UpdateRecordingDuration(iConnection, ioFile.fID, seconds);
+  if (fOnRowWritten) fOnRowWritten(ioFile, seconds);
   return true;
 }
 

@@ -43,6 +43,10 @@ public:
   // share) is not waited for any more: its row gets what it delivered so far.
   static constexpr uint64_t kFinishWaitMilliseconds = 120000;
 
+  // Called once a file's row has its length (the file-closed hook).
+  using TRowWritten = std::function<void(const TEndedFile& iFile, double iSeconds)>;
+  void SetOnRowWritten(TRowWritten iEvent) { fOnRowWritten = std::move(iEvent); }
+
   void Close(TEndedFile iFile) { fFiles.push_back(std::move(iFile)); }
   bool Waiting() const { return !fFiles.empty(); }
   // Writes the rows of files whose encoder finished, unless a failure is
@@ -63,6 +67,7 @@ private:
   // True when the file is done with (its row written or removed).
   bool Write(TEndedFile& ioFile, ISQLConnection& iConnection, const TSlotLogSink& iLog);
   std::vector<TEndedFile> fFiles;
+  TRowWritten fOnRowWritten;
   std::string fLastError;
   uint64_t fLastFailureTick = 0;
 };
