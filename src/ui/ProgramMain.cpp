@@ -83,6 +83,7 @@ int RunVantorel(int& argc, char** argv, const TStartupValues& iStartupValues) {
     }
     auto webServer = std::make_unique<TControllerWebServer>(*controller);
     controller->AutoStartWebServer();
+    controller->NotifyServiceReady();
 
     exitCode = app->exec();
 
