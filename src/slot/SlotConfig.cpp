@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <system_error>
 
 #include "shell/IniFile.h"
 #include "shell/StartupValues.h"
@@ -37,6 +39,10 @@ TSlotInfo::TSlotInfo(TIniFile& iIniFile, bool iAlarmOnly, int iIndex, std::share
   ReadConfig();
   fFileHook = std::make_unique<TSlotFileHook>([this](const std::string& m) { DoLogMessage(m); });
   fRowWriter.SetOnRowWritten([this](const TEndedFile& iFile, double iSeconds) {
+    std::error_code ec;
+    const uintmax_t size = std::filesystem::file_size(iFile.fFullName, ec);
+    if (!ec) fBytesWritten.fetch_add(size);
+    fFilesWritten.fetch_add(1);
     const std::string command = fOnFileClosed.Get();
     if (command.empty()) return;
     fFileHook->Run(command, TClosedFile{iFile.fFullName, iSeconds, fName.Get(), iFile.fID},

@@ -17,6 +17,7 @@
 // lines), SlotDataLinks.cpp (database, cleanup, levels), SlotErrorReport.cpp
 // (failures shown and logged), SlotStreamSource.cpp (incoming stream),
 // SlotStreaming.cpp (outgoing stream) and SlotPlugin.cpp (DSP plug-in).
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -278,6 +279,14 @@ public:
   std::string OnFileClosed() const { return fOnFileClosed.Get(); }
   void SetOnFileClosed(const std::string& v) { fOnFileClosed.Set(v); }
   int32_t OnFileClosedTimeout() const { return fOnFileClosedTimeout.load(); }
+
+  // ------------------------------------------------------------ counters of the run (any thread)
+  uint64_t FilesWritten() const { return fFilesWritten.load(); }     // files whose row has its length
+  uint64_t BytesWritten() const { return fBytesWritten.load(); }     // their sizes on disk
+  uint64_t CaptureDroppedFrames() const { return fCaptureDroppedFrames.load(); }  // input ring overruns
+  uint64_t QueueDroppedFrames() const { return fQueueDroppedFrames.load(); }      // full file encoder queue
+  int32_t StreamListeners() const { return std::max(0, fStreamListeners.load()); }
+  bool DatabaseFailing() const { return fRowWriter.HasError(); }
   void SetOnFileClosedTimeout(int32_t v) { fOnFileClosedTimeout = v; }
   // Set by the controller before Initialize; may be replaced later.
   TLogMessageEvent OnLogMessage() const;
@@ -314,6 +323,7 @@ protected:
   // ---- outgoing streaming (SlotStreaming.cpp)
   void StreamingThreadExecute();
   static void EncoderNotifyProc(HENCODE iHandle, DWORD iStatus, void* iUser);
+  static BOOL ListenerProc(HENCODE iHandle, BOOL iConnect, const char* iClient, char* iHeaders, void* iUser);
   void EncoderNotify(DWORD iStatus);
   void SetStreamingStatus(TStreamingStatus iStatus, const std::string& iMessage);
   void SendStreamingTitle();
@@ -486,6 +496,11 @@ protected:
   TSlotRowWriter fRowWriter;          // rows of ended files (slot lock)
   std::shared_ptr<class TSlotRowRepair> fRowRepair;  // measures rows a crash left open
   TSharedText fOnFileClosed;
+  std::atomic<uint64_t> fFilesWritten{0};
+  std::atomic<uint64_t> fBytesWritten{0};
+  std::atomic<uint64_t> fCaptureDroppedFrames{0};
+  std::atomic<uint64_t> fQueueDroppedFrames{0};
+  std::atomic<int32_t> fStreamListeners{0};
   std::atomic<int32_t> fOnFileClosedTimeout{600};
   // Last, so it is gone first: its threads log through the slot until they end.
   std::unique_ptr<TSlotFileHook> fFileHook;

@@ -33,6 +33,7 @@ void RemoveIfThere(const std::string& iPath) {
 
 void TSlotRowWriter::Failed(const std::exception& iError, uint64_t iTick, const TSlotLogSink& iLog) {
   fLastFailureTick = iTick ? iTick : 1;
+  fHasError = true;
   const std::string text = iError.what();
   if (text == fLastError) return;
   fLastError = text;

@@ -9,6 +9,7 @@
 // Controller's thread only (the slot lock is held): Close when a file ends,
 // Process on every tick (nothing but an emptiness check while no file is
 // waiting), Drain when the slot goes away.
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <exception>
@@ -60,7 +61,12 @@ public:
   // that cannot be opened). Success clears it. Shared with the open file's
   // late row.
   void Failed(const std::exception& iError, uint64_t iTick, const TSlotLogSink& iLog);
-  void Succeeded() { fLastError.clear(); }
+  void Succeeded() {
+    fLastError.clear();
+    fHasError = false;
+  }
+  // Whether the last attempt failed (any thread: the metrics read it).
+  bool HasError() const { return fHasError.load(); }
   bool RetryDue(uint64_t iTick) const { return fLastFailureTick == 0 || iTick - fLastFailureTick >= kRetryMilliseconds; }
 
 private:
@@ -69,5 +75,6 @@ private:
   std::vector<TEndedFile> fFiles;
   TRowWritten fOnRowWritten;
   std::string fLastError;
+  std::atomic<bool> fHasError{false};
   uint64_t fLastFailureTick = 0;
 };
