@@ -67,10 +67,14 @@ TEST(MetricsE2E, ScrapedWhileRecordingThroughSilenceAndAKilledEncoder) {
   // 4 s of tone, 4 s of silence, and again.
   WriteFileText(root / "Vantorel.ini",
                 "[General]\nInstanceNumber=" + std::to_string(200000 + getpid() % 50000) +
-                    "\nFullSlotCount=1\n[Webserver]\nEnabled=on\nPort=" + std::to_string(port) +
+                    "\nFullSlotCount=2\n[Webserver]\nEnabled=on\nPort=" + std::to_string(port) +
                     "\nAnonymousAccess=ReadOnly\n[Slot0]\nName=Studio \"A\"\nSource=Stream\nStreamURL="
                     "lavfi:aevalsrc=exprs='if(lt(mod(t,8),4),0.5*sin(2*PI*440*t),0)':s=44100\n"
-                    "Format=mp3\nBitrate=64\nSilenceDetection=2\nFolder=" + root.Path() + "/rec\n");
+                    "Format=mp3\nBitrate=64\nSilenceDetection=2\nFolder=" + root.Path() + "/rec\n"
+                    // a slot whose database cannot be made: a file stands where its folder should be
+                    "[Slot1]\nName=B\nSource=Stream\nStreamURL=lavfi:anullsrc=r=8000\nFormat=wav16\nFolder=" +
+                    root.Path() + "/recb\nDatabaseFile=" + root.Path() + "/blocker/b.db\n");
+  WriteFileText(root / "blocker", "not a folder");
   auto program = StartVantorel(root.Path());
   httplib::Client client("127.0.0.1", port);
   client.set_connection_timeout(2);
@@ -108,6 +112,9 @@ TEST(MetricsE2E, ScrapedWhileRecordingThroughSilenceAndAKilledEncoder) {
   EXPECT_LT(value(scrapes.back(), "vantorel_slot_silence_seconds"), 1.5);
   EXPECT_EQ(value(scrapes.back(), "vantorel_slot_streaming", "state=\"disabled\""), 1);
   EXPECT_EQ(value(scrapes.back(), "vantorel_slot_database_error"), 0);
+  EXPECT_TRUE(waitFor([&](const TSamples& s) { return s.count(R"(vantorel_slot_database_error{slot="1",name="B"})") &&
+                                                      s.at(R"(vantorel_slot_database_error{slot="1",name="B"})") == 1; },
+                      10000)) << log();
   // Silent: the floor level, seconds of silence, then the alarm.
   ASSERT_TRUE(waitFor([&](const TSamples& s) { return value(s, "vantorel_slot_silence_alarm") == 1; }, 20000)) << log();
   EXPECT_EQ(value(scrapes.back(), "vantorel_slot_peak_dbfs", "channel=\"right\""), -120);
