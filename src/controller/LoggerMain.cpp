@@ -262,7 +262,26 @@ void TLoggerMain::timTimerTimer() {
       LogMessage(this, fmt::format("{}: {}", slot->Name(), e.what()));
     }
   }
+  // Last in the tick: whatever hangs in it (a slot, a lock, the log) stops the
+  // watchdog pings, and systemd restarts the program.
+  const uint64_t now = TickCount64();
+  fServiceNotifier.Tick(now);
+  if (now - fServiceStatusTick >= TServiceNotifier::kPingMilliseconds) {
+    fServiceStatusTick = now;
+    fServiceNotifier.Status(ServiceStatus());
+  }
 }
+
+std::string TLoggerMain::ServiceStatus() const {
+  int recording = 0, inError = 0;
+  for (const auto& slot : fSlotInfo) {
+    recording += slot->Recording() ? 1 : 0;
+    inError += slot->ErrorMessage().empty() ? 0 : 1;
+  }
+  return ServiceStatusText(recording, inError);
+}
+
+void TLoggerMain::NotifyServiceReady() { fServiceNotifier.Ready(ServiceStatus()); }
 
 void TLoggerMain::timSilenceDetectionTimer() {
   std::vector<TSlotSilenceView> views;
@@ -454,6 +473,7 @@ void TLoggerMain::FlushGlobalConfig() {
 }
 
 void TLoggerMain::Close() {
+  fServiceNotifier.Stopping();
   try {
     FlushGlobalConfig();
   } catch (const std::exception& e) {

@@ -15,6 +15,7 @@
 
 #include "alarms/EmailSettings.h"
 #include "controller/MessageLog.h"
+#include "controller/ServiceNotifier.h"
 #include "shell/StartupValues.h"
 
 class QObject;
@@ -144,6 +145,8 @@ public:
   // The close path after the question: flush the global settings, stop the web
   // server. Errors are logged, never thrown.
   void Close();
+  // Tells systemd (when it runs the program) that the slots are started.
+  void NotifyServiceReady();
 
   std::string Caption() const;  // "Quorvane Vantorel [ <display name> / <instance> ]"
   const TStartupValues& StartupValues() const { return fStartupValues; }
@@ -194,6 +197,9 @@ private:
   std::function<void()> fOnLogChanged;
   std::function<void(int)> fOnSlotStateChanged;
   std::function<void()> fOnTimerTick;
+  TServiceNotifier fServiceNotifier;
+  uint64_t fServiceStatusTick = 0;
+  std::string ServiceStatus() const;
 
   std::vector<std::unique_ptr<TSlotInfo>> fSlotInfo;
   std::unique_ptr<THTTPAlarms> fHTTPAlarms;

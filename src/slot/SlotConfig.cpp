@@ -1,6 +1,11 @@
 // Creation of a slot from its settings-file section, and writing it back.
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <system_error>
+
 #include "shell/IniFile.h"
 #include "shell/StartupValues.h"
 #include "shell/VantorelGlobals.h"
@@ -32,6 +37,17 @@ TSlotInfo::TSlotInfo(TIniFile& iIniFile, bool iAlarmOnly, int iIndex, std::share
       fLevels([clock = fClock.get()] { return clock->TickCount(); }) {
   InitializeSlotUnitOnce();
   ReadConfig();
+  fFileHook = std::make_unique<TSlotFileHook>([this](const std::string& m) { DoLogMessage(m); });
+  fRowWriter.SetOnRowWritten([this](const TEndedFile& iFile, double iSeconds) {
+    std::error_code ec;
+    const uintmax_t size = std::filesystem::file_size(iFile.fFullName, ec);
+    if (!ec) fBytesWritten.fetch_add(size);
+    fFilesWritten.fetch_add(1);
+    const std::string command = fOnFileClosed.Get();
+    if (command.empty()) return;
+    fFileHook->Run(command, TClosedFile{iFile.fFullName, iSeconds, fName.Get(), iFile.fID},
+                   std::chrono::seconds(std::max(1, fOnFileClosedTimeout.load())));
+  });
 }
 
 void TSlotInfo::ReadConfig() {
@@ -129,6 +145,8 @@ void TSlotInfo::ReadConfig() {
   fWinampPlugin.Set(ini.ReadString(s, "WinampPlugin", ""));
   fWinampPluginStreamOnly = ini.ReadSwitch(s, "WinampPluginStreamOnly", false);
   fWinampPluginParameters.Set(ini.ReadString(s, "WinampPluginParameters", ""));
+  fOnFileClosed.Set(ini.ReadString(s, "OnFileClosed", ""));
+  fOnFileClosedTimeout = ini.ReadInteger(s, "OnFileClosedTimeout", 600);
 }
 
 void TSlotInfo::FlushConfig() {

@@ -17,6 +17,7 @@
 // lines), SlotDataLinks.cpp (database, cleanup, levels), SlotErrorReport.cpp
 // (failures shown and logged), SlotStreamSource.cpp (incoming stream),
 // SlotStreaming.cpp (outgoing stream) and SlotPlugin.cpp (DSP plug-in).
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -29,6 +30,7 @@
 #include "slot/SlotCleanup.h"
 #include "slot/SlotClock.h"
 #include "slot/SlotErrorReport.h"
+#include "slot/SlotFileHook.h"
 #include "slot/SlotLevels.h"
 #include "slot/SlotLoudness.h"
 #include "slot/SlotLoudnessBackfill.h"
@@ -279,6 +281,19 @@ public:
   void SetStreamingPublic(bool v) { fStreamingPublic = v; }
   bool StreamingForwardMetadata() const { return fStreamingForwardMetadata.load(); }
   void SetStreamingForwardMetadata(bool v) { fStreamingForwardMetadata = v; }
+  // The command run on every finished file, and how long it may take (seconds).
+  std::string OnFileClosed() const { return fOnFileClosed.Get(); }
+  void SetOnFileClosed(const std::string& v) { fOnFileClosed.Set(v); }
+  int32_t OnFileClosedTimeout() const { return fOnFileClosedTimeout.load(); }
+
+  // ------------------------------------------------------------ counters of the run (any thread)
+  uint64_t FilesWritten() const { return fFilesWritten.load(); }     // files whose row has its length
+  uint64_t BytesWritten() const { return fBytesWritten.load(); }     // their sizes on disk
+  uint64_t CaptureDroppedFrames() const { return fCaptureDroppedFrames.load(); }  // input ring overruns
+  uint64_t QueueDroppedFrames() const { return fQueueDroppedFrames.load(); }      // full file encoder queue
+  int32_t StreamListeners() const { return std::max(0, fStreamListeners.load()); }
+  bool DatabaseFailing() const { return fRowWriter.HasError(); }
+  void SetOnFileClosedTimeout(int32_t v) { fOnFileClosedTimeout = v; }
   // Set by the controller before Initialize; may be replaced later.
   TLogMessageEvent OnLogMessage() const;
   void SetOnLogMessage(TLogMessageEvent iEvent);
@@ -314,6 +329,7 @@ protected:
   // ---- outgoing streaming (SlotStreaming.cpp)
   void StreamingThreadExecute();
   static void EncoderNotifyProc(HENCODE iHandle, DWORD iStatus, void* iUser);
+  static BOOL ListenerProc(HENCODE iHandle, BOOL iConnect, const char* iClient, char* iHeaders, void* iUser);
   void EncoderNotify(DWORD iStatus);
   void SetStreamingStatus(TStreamingStatus iStatus, const std::string& iMessage);
   void SendStreamingTitle();
@@ -495,4 +511,13 @@ protected:
   std::unique_ptr<TSlotLoudness> fLoudness;  // from Initialize until the mixer is freed
   std::unique_ptr<TSlotLoudnessBackfill> fLoudnessBackfill;  // from the first file with a row (slot lock)
   std::shared_ptr<class TSlotRowRepair> fRowRepair;  // measures rows a crash left open
+  TSharedText fOnFileClosed;
+  std::atomic<uint64_t> fFilesWritten{0};
+  std::atomic<uint64_t> fBytesWritten{0};
+  std::atomic<uint64_t> fCaptureDroppedFrames{0};
+  std::atomic<uint64_t> fQueueDroppedFrames{0};
+  std::atomic<int32_t> fStreamListeners{0};
+  std::atomic<int32_t> fOnFileClosedTimeout{600};
+  // Last, so it is gone first: its threads log through the slot until they end.
+  std::unique_ptr<TSlotFileHook> fFileHook;
 };

@@ -261,6 +261,11 @@ void TSlotInfo::CheckInputOverrun() {
   if (const DWORD channel = fChannel) {
     const QWORD dropped = VT_StreamGetDropped(channel);
     if (dropped != static_cast<QWORD>(-1)) {
+      BASS_CHANNELINFO info{};
+      if (dropped > fLastInputDropped && BASS_ChannelGetInfo(channel, &info) && info.chans > 0) {
+        const QWORD width = (info.flags & BASS_SAMPLE_FLOAT) ? 4 : (info.flags & BASS_SAMPLE_8BITS) ? 1 : 2;
+        fCaptureDroppedFrames.fetch_add((dropped - fLastInputDropped) / (info.chans * width));
+      }
       if (dropped > fLastInputDropped && !fInputOverrun)
         DoLogMessage("Input overrun: the slot could not keep up and audio was dropped");
       fInputOverrun = dropped > fLastInputDropped;
@@ -270,6 +275,9 @@ void TSlotInfo::CheckInputOverrun() {
   if (const DWORD encoder = fEncoder) {
     const QWORD dropped = BASS_Encode_GetCount(encoder, BASS_ENCODE_COUNT_QUEUE_FAIL);
     if (dropped != static_cast<QWORD>(-1)) {
+      // The file encoder gets the mixer's two channels, 16-bit but for 32-bit WAV.
+      if (dropped > fLastQueueDropped)
+        fQueueDroppedFrames.fetch_add((dropped - fLastQueueDropped) / (fAudioFormat == sfWAV32 ? 8 : 4));
       if (dropped > fLastQueueDropped && !fQueueOverrun)
         DoLogMessage(fmt::format("Encoder queue full: audio dropped from {}", fCurrentFilename.Get()));
       fQueueOverrun = dropped > fLastQueueDropped;

@@ -33,6 +33,7 @@ void RemoveIfThere(const std::string& iPath) {
 
 void TSlotRowWriter::Failed(const std::exception& iError, uint64_t iTick, const TSlotLogSink& iLog) {
   fLastFailureTick = iTick ? iTick : 1;
+  fHasError = true;
   const std::string text = iError.what();
   if (text == fLastError) return;
   fLastError = text;
@@ -57,6 +58,7 @@ bool TSlotRowWriter::Write(TEndedFile& ioFile, ISQLConnection& iConnection, cons
   // id is kept at once, so a failing update does not enter it twice.
   if (ioFile.fID == 0) ioFile.fID = InsertRecordingRow(iConnection, ioFile.fStartTime, ioFile.fRelativeName);
   UpdateRecordingDuration(iConnection, ioFile.fID, seconds);
+  if (fOnRowWritten) fOnRowWritten(ioFile, seconds);
   return true;
 }
 

@@ -9,6 +9,7 @@
 // Controller's thread only (the slot lock is held): Close when a file ends,
 // Process on every tick (nothing but an emptiness check while no file is
 // waiting), Drain when the slot goes away.
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <exception>
@@ -43,6 +44,10 @@ public:
   // share) is not waited for any more: its row gets what it delivered so far.
   static constexpr uint64_t kFinishWaitMilliseconds = 120000;
 
+  // Called once a file's row has its length (the file-closed hook).
+  using TRowWritten = std::function<void(const TEndedFile& iFile, double iSeconds)>;
+  void SetOnRowWritten(TRowWritten iEvent) { fOnRowWritten = std::move(iEvent); }
+
   void Close(TEndedFile iFile) { fFiles.push_back(std::move(iFile)); }
   bool Waiting() const { return !fFiles.empty(); }
   // Writes the rows of files whose encoder finished, unless a failure is
@@ -56,13 +61,20 @@ public:
   // that cannot be opened). Success clears it. Shared with the open file's
   // late row.
   void Failed(const std::exception& iError, uint64_t iTick, const TSlotLogSink& iLog);
-  void Succeeded() { fLastError.clear(); }
+  void Succeeded() {
+    fLastError.clear();
+    fHasError = false;
+  }
+  // Whether the last attempt failed (any thread: the metrics read it).
+  bool HasError() const { return fHasError.load(); }
   bool RetryDue(uint64_t iTick) const { return fLastFailureTick == 0 || iTick - fLastFailureTick >= kRetryMilliseconds; }
 
 private:
   // True when the file is done with (its row written or removed).
   bool Write(TEndedFile& ioFile, ISQLConnection& iConnection, const TSlotLogSink& iLog);
   std::vector<TEndedFile> fFiles;
+  TRowWritten fOnRowWritten;
   std::string fLastError;
+  std::atomic<bool> fHasError{false};
   uint64_t fLastFailureTick = 0;
 };

@@ -132,7 +132,7 @@ void TSlotInfo::StreamingThreadExecute() {
         bool started;
         if (s.fServerMode) {
           started = BASS_Encode_ServerInit(encoder, address.c_str(), kServerBuffer, kServerBurst,
-                                           BASS_ENCODE_SERVER_META, nullptr, nullptr) != 0;
+                                           BASS_ENCODE_SERVER_META, &ListenerProc, this) != 0;
         } else {
           for (int32_t slept = 0; slept < s.fConnectDelay && !self->Terminated(); slept += 50)
             std::this_thread::sleep_for(std::chrono::milliseconds(std::min(50, s.fConnectDelay - slept)));
@@ -172,8 +172,14 @@ void TSlotInfo::EncoderNotify(DWORD) {
   if (fStreamingThread) fStreamingThread->SignalEvent();
 }
 
+BOOL TSlotInfo::ListenerProc(HENCODE, BOOL iConnect, const char*, char*, void* iUser) {
+  static_cast<TSlotInfo*>(iUser)->fStreamListeners.fetch_add(iConnect ? 1 : -1);
+  return TRUE;
+}
+
 void TSlotInfo::SetStreamingStatus(TStreamingStatus iStatus, const std::string& iMessage) {
   std::lock_guard<std::recursive_mutex> lock(fCS);
+  if (iStatus != ssConnected) fStreamListeners = 0;  // the server and its listeners are gone
   if (iStatus != ssConnected)
     fStreamingActiveSince = -1;
   else if (fStreamingStatus != ssConnected)

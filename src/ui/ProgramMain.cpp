@@ -90,6 +90,7 @@ int RunVantorel(int& argc, char** argv, const TStartupValues& iStartupValues) {
     } else {
       controller->AutoStartWebServer();
     }
+    controller->NotifyServiceReady();
 
     exitCode = app->exec();
 

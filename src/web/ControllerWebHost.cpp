@@ -1,5 +1,7 @@
 #include "web/ControllerWebHost.h"
 
+#include <algorithm>
+
 #include "controller/LoggerMain.h"
 #include "shell/VantorelGlobals.h"
 #include "slot/SlotInfo.h"
@@ -57,6 +59,19 @@ TWebSlotSnapshot TControllerWebHost::Slot(int iIndex) const {
   s.RecordingSeconds = s.Recording ? slot.GetCurrentRecordingDuration() : 0.0;
   s.LastOverSilenceTickCount = slot.GetLastOverSilenceTickCount();
   s.LastMetadataTickCount = slot.GetLastMetadataTickCount();
+  s.SilenceDetected = slot.SilenceDetected();
+  s.StreamListeners = slot.StreamListeners();
+  if (const DWORD encoder = slot.Encoder()) {
+    const QWORD queued = BASS_Encode_GetCount(encoder, BASS_ENCODE_COUNT_QUEUE);
+    const QWORD limit = BASS_Encode_GetCount(encoder, BASS_ENCODE_COUNT_QUEUE_LIMIT);
+    if (queued != static_cast<QWORD>(-1) && limit != static_cast<QWORD>(-1) && limit > 0)
+      s.EncoderQueueFill = std::min(1.0, static_cast<double>(queued) / static_cast<double>(limit));
+  }
+  s.CaptureDroppedFrames = slot.CaptureDroppedFrames();
+  s.QueueDroppedFrames = slot.QueueDroppedFrames();
+  s.FilesWritten = slot.FilesWritten();
+  s.BytesWritten = slot.BytesWritten();
+  s.DatabaseFailing = slot.DatabaseFailing();
   // The clock last: read before the slot's values it could be earlier than
   // one of them, and the unsigned difference would wrap.
   s.NowTickCount = TickCount64();

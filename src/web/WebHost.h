@@ -45,6 +45,16 @@ struct TWebSlotSnapshot {
   std::string DatabasePath;     // the slot's SQLite file
   int32_t CurrentRecordingID = 0;  // row of the file being written, 0 = none
   float CurrentRecordingDuration = 0;  // seconds written so far to that file
+
+  // Metrics: counters never go back within a run.
+  bool SilenceDetected = false;        // the silence alarm is active
+  int32_t StreamListeners = 0;         // of the built-in listener server
+  double EncoderQueueFill = 0;         // of the file encoder's queue, 0..1
+  uint64_t CaptureDroppedFrames = 0;   // input ring overruns
+  uint64_t QueueDroppedFrames = 0;     // full file encoder queue
+  uint64_t FilesWritten = 0;           // files whose row has its length
+  uint64_t BytesWritten = 0;           // their sizes
+  bool DatabaseFailing = false;        // the last database attempt failed
 };
 
 class IWebHost {

@@ -12,10 +12,12 @@
 #include "web/EmbeddedFiles.h"
 #include "web/FileReply.h"
 #include "web/FormParams.h"
+#include "web/MetricsRoute.h"
 #include "web/OverrideFolder.h"
 #include "web/PasswordHash.h"
 #include "web/SlotAPI.h"
 #include "web/WebContext.h"
+#include "web/WebReplyCounts.h"
 
 namespace {
 std::multimap<std::string, std::string> RequestParams(const httplib::Request& iRequest) {
@@ -65,6 +67,11 @@ TAccessLevel TWebRequestHandler::AccessLevel(const httplib::Request& iRequest) c
 }
 
 void TWebRequestHandler::HandleCommandGet(const httplib::Request& iRequest, httplib::Response& oResponse) {
+  // Every reply is counted by its status class, whichever way it leaves.
+  struct TCountOnExit {
+    httplib::Response& fResponse;
+    ~TCountOnExit() { CountWebReply(fResponse.status); }
+  } countOnExit{oResponse};
   try {
     TWebContext context{fHost, iRequest, oResponse, RequestParams(iRequest), fStopping};
     const TAccessLevel level = AccessLevel(iRequest);
@@ -99,6 +106,7 @@ void TWebRequestHandler::HandleCommandGet(const httplib::Request& iRequest, http
         SendEmptySuccess(oResponse);
         return;
       }
+      if (HandleMetricsRoute(context, path)) return;
       if (!HandleSlotRoutes(context, path)) SendNotFound(context);
       return;
     }
