@@ -72,6 +72,8 @@ TWebSlotSnapshot TControllerWebHost::Slot(int iIndex) const {
   s.FilesWritten = slot.FilesWritten();
   s.BytesWritten = slot.BytesWritten();
   s.DatabaseFailing = slot.DatabaseFailing();
+  s.LoudnessMomentary = slot.LoudnessMomentary();
+  s.LoudnessShortTerm = slot.LoudnessShortTerm();
   // The clock last: read before the slot's values it could be earlier than
   // one of them, and the unsigned difference would wrap.
   s.NowTickCount = TickCount64();

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <functional>
 #include <stdexcept>
+#include <tuple>
 #include <vector>
 
 #include "web/WebReplyCounts.h"
@@ -136,6 +137,17 @@ std::string MetricsText(const IWebHost& iHost) {
             [](const TWebSlotSnapshot& s) { return static_cast<double>(s.BytesWritten); });
   w.PerSlot("vantorel_slot_database_error", "gauge", "1 when the slot's last database update failed.",
             [](const TWebSlotSnapshot& s) { return s.DatabaseFailing ? 1.0 : 0.0; });
+  // Loudness gauges leave out slots without a measurable file: -Inf would
+  // break averages and alert rules, a missing sample does not.
+  for (auto [name, help, member] :
+       {std::tuple{"vantorel_slot_loudness_momentary_lufs", "Loudness of the current file's last 400 ms (EBU R128), in LUFS.",
+                   &TWebSlotSnapshot::LoudnessMomentary},
+        std::tuple{"vantorel_slot_loudness_shortterm_lufs", "Loudness of the current file's last 3 s (EBU R128), in LUFS.",
+                   &TWebSlotSnapshot::LoudnessShortTerm}}) {
+    w.Family(name, "gauge", help);
+    for (const TWebSlotSnapshot& s : slots)
+      if (std::isfinite(s.*member)) w.Sample(name, TMetricsWriter::SlotLabels(s), s.*member);
+  }
   return std::move(w.fText);
 }
 

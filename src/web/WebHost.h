@@ -3,6 +3,7 @@
 // of each slot's state, and a way to hand start and stop requests and log lines
 // to the controller. The server never touches a slot object itself, so every
 // value below is copied by the host at the moment of the request.
+#include <cmath>
 #include <cstdint>
 #include <string>
 
@@ -55,6 +56,9 @@ struct TWebSlotSnapshot {
   uint64_t FilesWritten = 0;           // files whose row has its length
   uint64_t BytesWritten = 0;           // their sizes
   bool DatabaseFailing = false;        // the last database attempt failed
+  // Loudness of the current file (LUFS, -inf while unknown or silent).
+  double LoudnessMomentary = -HUGE_VAL;  // last 400 ms
+  double LoudnessShortTerm = -HUGE_VAL;  // last 3 s
 };
 
 class IWebHost {

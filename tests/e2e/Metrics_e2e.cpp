@@ -110,6 +110,11 @@ TEST(MetricsE2E, ScrapedWhileRecordingThroughSilenceAndAKilledEncoder) {
     return value(s, "vantorel_slot_recording") == 1 && value(s, "vantorel_slot_peak_dbfs", "channel=\"left\"") > -10;
   }, 20000)) << log();
   EXPECT_LT(value(scrapes.back(), "vantorel_slot_silence_seconds"), 1.5);
+  // The current file's loudness follows the tone (its peak is above -10 dBFS).
+  EXPECT_TRUE(waitFor([&](const TSamples& s) {
+    return value(s, "vantorel_slot_loudness_momentary_lufs") > -25 &&
+           value(s, "vantorel_slot_loudness_shortterm_lufs") > -25;
+  }, 10000)) << log();
   EXPECT_EQ(value(scrapes.back(), "vantorel_slot_streaming", "state=\"disabled\""), 1);
   EXPECT_EQ(value(scrapes.back(), "vantorel_slot_database_error"), 0);
   EXPECT_TRUE(waitFor([&](const TSamples& s) { return s.count(R"(vantorel_slot_database_error{slot="1",name="B"})") &&
