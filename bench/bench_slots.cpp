@@ -7,7 +7,7 @@
 // Usage: bench_slots [seconds per run, default 20] [slot counts..., default 1 16 64]
 //
 // Side by side with the peers:
-//   bench_slots --peers [--seconds S] [--runs R] [--vantorel PROGRAM] [counts..., default 8 64 255]
+//   bench_slots --peers [--seconds S] [--runs R] [--vantorel PROGRAM] [--only-vantorel] [counts..., default 8 64 255]
 // records N stereo channels with vantorel (one process, N slots), rotter (one
 // process per channel, 16-bit WAV) and liquidsoap (one process, N input.jack to
 // output.file WAV), each on its own private dummy JACK server whose recorder
@@ -356,8 +356,7 @@ double Median(std::vector<double> iValues) {
   return iValues[iValues.size() / 2];
 }
 
-void RunPeers(const std::vector<int>& iCounts, int iSeconds, int iRuns) {
-  const ERecorder recorders[] = {ERecorder::Vantorel, ERecorder::Rotter, ERecorder::Liquidsoap};
+void RunPeers(const std::vector<int>& iCounts, int iSeconds, int iRuns, const std::vector<ERecorder>& recorders) {
   for (int n : iCounts) {
     std::printf("N=%d channels, %d s windows, %d interleaved runs (load before: %s)\n", n, iSeconds, iRuns,
                 LoadAverage().c_str());
@@ -406,15 +405,17 @@ int main(int argc, char** argv) {
   if (argc > 1 && std::string(argv[1]) == "--peers") {
     int seconds = 30, runs = 3;
     std::vector<int> counts;
+    std::vector<ERecorder> recorders = {ERecorder::Vantorel, ERecorder::Rotter, ERecorder::Liquidsoap};
     for (int i = 2; i < argc; ++i) {
       const std::string a = argv[i];
       if (a == "--seconds" && i + 1 < argc) seconds = std::atoi(argv[++i]);
       else if (a == "--runs" && i + 1 < argc) runs = std::atoi(argv[++i]);
       else if (a == "--vantorel" && i + 1 < argc) gVantorel = argv[++i];
+      else if (a == "--only-vantorel") recorders = {ERecorder::Vantorel};
       else counts.push_back(std::atoi(a.c_str()));
     }
     if (counts.empty()) counts = {8, 64, 255};
-    RunPeers(counts, seconds, runs);
+    RunPeers(counts, seconds, runs, recorders);
     return 0;
   }
   const int seconds = argc > 1 ? std::atoi(argv[1]) : 20;
