@@ -127,6 +127,15 @@ TLoggerMain::~TLoggerMain() {
     TMessageLog::TBlockedScope blocked(fMessageLog);
     fMessageLog.Close();
     TIniUpdate batch(fIniFile);  // every slot's section in one write of the file
+    // Every file ends first, so that the encoders finish side by side; each
+    // slot then only waits for its own, long finished, to enter its row.
+    for (auto& slot : fSlotInfo) {
+      try {
+        if (slot) slot->CloseRecording(false);
+      } catch (const std::exception& e) {
+        LogMessage(this, e.what());
+      }
+    }
     for (auto& slot : fSlotInfo) {
       try {
         slot.reset();

@@ -7,6 +7,7 @@
 // second, uint32 reserved (0); then one pair per time step: int16 minimum,
 // int16 maximum of all channels' samples in that step (full scale 32767).
 // A file that is still being recorded grows by whole pairs.
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -17,6 +18,10 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 inline constexpr char kPeaksMagic[8] = {'V', 'T', 'P', 'E', 'A', 'K', 'S', '1'};
 inline constexpr size_t kPeaksHeaderSize = 16;
@@ -60,8 +65,8 @@ public:
   bool TakePartial(TPeakPair& oPair);
 
 private:
-  template <typename TSink>
-  void AddSample(int iValue, bool iFrameEnd, int iRate, TSink& iSink);
+  template <typename TSample, typename TSink>
+  void Add(const TSample* iInterleaved, size_t iFrames, int iChannels, int iRate, TSink& iSink);
   int fPairsPerSecond;
   int fMin = 32767;
   int fMax = -32768;
@@ -80,41 +85,112 @@ inline bool ReadPeaksFile(const std::string& iPeaksPath, TPeaksData& oData);
 inline void WritePeaksFile(const std::string& iPeaksPath, const TPeaksData& iData);
 
 // ------------------------------------------------------------------------
-template <typename TSink>
-void TPeaksAccumulator::AddSample(int iValue, bool iFrameEnd, int iRate, TSink& iSink) {
-  if (iValue < fMin) fMin = iValue;
-  if (iValue > fMax) fMax = iValue;
-  if (!iFrameEnd) return;
-  ++fFrames;
-  // a pair spans rate / pairsPerSecond frames; integer arithmetic keeps long
-  // recordings free of drift
-  if (fFrames * static_cast<uint64_t>(fPairsPerSecond) >= static_cast<uint64_t>(iRate > 0 ? iRate : 1)) {
-    iSink(TPeakPair{static_cast<int16_t>(fMin), static_cast<int16_t>(fMax)});
-    fMin = 32767;
-    fMax = -32768;
-    fFrames = 0;
+namespace peaks_detail {
+// Minimum and maximum of iCount samples as 16-bit values: floats are clamped
+// to [-1, 1] (NaN counts as -1) and scaled by 32767, truncated. Scaling and
+// truncation never reorder values, so the extremes of the floats give the
+// extremes of the converted samples. SSE2 does four floats or eight 16-bit
+// samples per step: this runs over every recorded sample.
+inline void MinMax(const float* iSamples, size_t iCount, int& ioMin, int& ioMax) {
+  if (iCount == 0) return;
+  float mn = 1.0f, mx = -1.0f;
+  size_t i = 0;
+#if defined(__SSE2__)
+  if (iCount >= 4) {
+    const __m128 lo = _mm_set1_ps(-1.0f), hi = _mm_set1_ps(1.0f);
+    __m128 vmn = hi, vmx = lo;
+    for (; i + 4 <= iCount; i += 4) {
+      // maxps returns its second operand when the first is NaN
+      const __m128 v = _mm_min_ps(_mm_max_ps(_mm_loadu_ps(iSamples + i), lo), hi);
+      vmn = _mm_min_ps(vmn, v);
+      vmx = _mm_max_ps(vmx, v);
+    }
+    alignas(16) float m[4], x[4];
+    _mm_store_ps(m, vmn);
+    _mm_store_ps(x, vmx);
+    for (int k = 0; k < 4; ++k) {
+      mn = m[k] < mn ? m[k] : mn;
+      mx = x[k] > mx ? x[k] : mx;
+    }
+  }
+#endif
+  for (; i < iCount; ++i) {
+    float v = iSamples[i];
+    if (!(v >= -1.0f)) v = -1.0f;  // also NaN
+    if (v > 1.0f) v = 1.0f;
+    mn = v < mn ? v : mn;
+    mx = v > mx ? v : mx;
+  }
+  const int smn = static_cast<int>(mn * 32767.0f), smx = static_cast<int>(mx * 32767.0f);
+  if (smn < ioMin) ioMin = smn;
+  if (smx > ioMax) ioMax = smx;
+}
+
+inline void MinMax(const int16_t* iSamples, size_t iCount, int& ioMin, int& ioMax) {
+  if (iCount == 0) return;
+  int16_t mn = 32767, mx = -32768;
+  size_t i = 0;
+#if defined(__SSE2__)
+  if (iCount >= 8) {
+    __m128i vmn = _mm_set1_epi16(32767), vmx = _mm_set1_epi16(-32768);
+    for (; i + 8 <= iCount; i += 8) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(iSamples + i));
+      vmn = _mm_min_epi16(vmn, v);
+      vmx = _mm_max_epi16(vmx, v);
+    }
+    alignas(16) int16_t m[8], x[8];
+    _mm_store_si128(reinterpret_cast<__m128i*>(m), vmn);
+    _mm_store_si128(reinterpret_cast<__m128i*>(x), vmx);
+    for (int k = 0; k < 8; ++k) {
+      mn = m[k] < mn ? m[k] : mn;
+      mx = x[k] > mx ? x[k] : mx;
+    }
+  }
+#endif
+  for (; i < iCount; ++i) {
+    mn = iSamples[i] < mn ? iSamples[i] : mn;
+    mx = iSamples[i] > mx ? iSamples[i] : mx;
+  }
+  if (mn < ioMin) ioMin = mn;
+  if (mx > ioMax) ioMax = mx;
+}
+}  // namespace peaks_detail
+
+template <typename TSample, typename TSink>
+void TPeaksAccumulator::Add(const TSample* iInterleaved, size_t iFrames, int iChannels, int iRate, TSink& iSink) {
+  if (iChannels <= 0) return;
+  const auto channels = static_cast<size_t>(iChannels);
+  // A pair spans the first frame count f with f * pairsPerSecond >= rate;
+  // integer arithmetic keeps long recordings free of drift. Without pairs per
+  // second no pair ever completes.
+  const uint64_t rate = static_cast<uint64_t>(iRate > 0 ? iRate : 1);
+  const uint64_t perSecond = static_cast<uint64_t>(fPairsPerSecond > 0 ? fPairsPerSecond : 0);
+  const uint64_t span = perSecond ? (rate + perSecond - 1) / perSecond : UINT64_MAX;
+  while (iFrames > 0) {
+    // a pair that already holds a span (the rate fell) completes with the next frame
+    const uint64_t toBoundary = fFrames < span ? span - fFrames : 1;
+    const size_t take = static_cast<size_t>(std::min<uint64_t>(toBoundary, iFrames));
+    peaks_detail::MinMax(iInterleaved, take * channels, fMin, fMax);
+    iInterleaved += take * channels;
+    iFrames -= take;
+    fFrames += take;
+    if (take == toBoundary) {
+      iSink(TPeakPair{static_cast<int16_t>(fMin), static_cast<int16_t>(fMax)});
+      fMin = 32767;
+      fMax = -32768;
+      fFrames = 0;
+    }
   }
 }
 
 template <typename TSink>
 void TPeaksAccumulator::AddFloat(const float* iInterleaved, size_t iFrames, int iChannels, int iRate, TSink&& iSink) {
-  if (iChannels <= 0) return;
-  for (size_t f = 0; f < iFrames; ++f)
-    for (int c = 0; c < iChannels; ++c) {
-      float v = iInterleaved[f * static_cast<size_t>(iChannels) + static_cast<size_t>(c)];
-      if (!(v >= -1.0f)) v = -1.0f;  // also NaN
-      if (v > 1.0f) v = 1.0f;
-      AddSample(static_cast<int>(v * 32767.0f), c == iChannels - 1, iRate, iSink);
-    }
+  Add(iInterleaved, iFrames, iChannels, iRate, iSink);
 }
 
 template <typename TSink>
 void TPeaksAccumulator::AddInt16(const int16_t* iInterleaved, size_t iFrames, int iChannels, int iRate, TSink&& iSink) {
-  if (iChannels <= 0) return;
-  for (size_t f = 0; f < iFrames; ++f)
-    for (int c = 0; c < iChannels; ++c)
-      AddSample(iInterleaved[f * static_cast<size_t>(iChannels) + static_cast<size_t>(c)], c == iChannels - 1, iRate,
-                iSink);
+  Add(iInterleaved, iFrames, iChannels, iRate, iSink);
 }
 
 inline bool TPeaksAccumulator::TakePartial(TPeakPair& oPair) {

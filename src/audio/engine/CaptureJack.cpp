@@ -308,7 +308,11 @@ public:
     if (alive) SaveConnections();
     fRun.store(nullptr);
     WaitProcessIdle();
-    if (alive) jack_deactivate(fClient);
+    // The client stays active with its connections: the channels change by a
+    // stop and a start, once for every slot that starts or stops, and
+    // deactivating would make every start reconnect every port, which with
+    // hundreds of channels takes minutes. Stopped, the process callback only
+    // keeps the output ports silent.
     fRunOwned.reset();
     fStarted = false;
   }
@@ -347,14 +351,27 @@ private:
     fPeriod.store(jack_get_buffer_size(fClient));
     fRunOwned = std::move(run);
     fRun.store(fRunOwned.get());
+    if (fActive) {
+      ConnectFedOutputs();
+      return true;
+    }
     if (jack_activate(fClient) != 0) {
       fRun.store(nullptr);
       WaitProcessIdle();
       fRunOwned.reset();
       return false;
     }
+    fActive = true;
     Reconnect();
     return true;
+  }
+
+  // A start on the client that stayed active: outputs fed for the first time
+  // get their physical port, as a first activation gives them.
+  void ConnectFedOutputs() {
+    for (size_t i = 0; i < fOutPorts.size(); ++i)
+      if ((fOuts[i].fProc || fOuts[i].fJoinedTo >= 0) && !jack_port_connected_to(fOutPorts[i], fPhysicalOut[i].c_str()))
+        jack_connect(fClient, jack_port_name(fOutPorts[i]), fPhysicalOut[i].c_str());
   }
 
   // Closes the client (dead or alive) after its process callback has let go
@@ -365,6 +382,7 @@ private:
     fRunOwned.reset();
     if (fClient) jack_client_close(fClient);
     fClient = nullptr;
+    fActive = false;
     std::fill(fInPorts.begin(), fInPorts.end(), nullptr);
     std::fill(fOutPorts.begin(), fOutPorts.end(), nullptr);
   }
@@ -492,7 +510,11 @@ private:
   static int ProcessEntry(jack_nframes_t iFrames, void* iArg) {
     auto* self = static_cast<TJackDriver*>(iArg);
     self->fInProcess.store(true);
-    if (TRun* run = self->fRun.load()) run->Process(iFrames);
+    if (TRun* run = self->fRun.load())
+      run->Process(iFrames);
+    else
+      for (jack_port_t* port : self->fOutPorts)
+        std::memset(jack_port_get_buffer(port, iFrames), 0, iFrames * sizeof(float));
     self->fInProcess.store(false);
     return 0;
   }
@@ -512,6 +534,7 @@ private:
   std::vector<std::vector<std::string>> fSaved;
   bool fHaveSaved = false;
   bool fStarted = false;
+  bool fActive = false;  // the client is activated (it stays so from its first start until it closes)
   DWORD fBufLen = 0, fThreads = 1;
   std::unique_ptr<TRun> fRunOwned;
   std::atomic<TRun*> fRun{nullptr};
