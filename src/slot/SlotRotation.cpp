@@ -22,7 +22,13 @@ TDateTime TimeSlotIdentity(TDateTime iNow, int32_t iLengthMinutes, int32_t iOffs
 
 TRotationResult DecideRotation(const TRotationInput& iInput) {
   TRotationResult result;
-  if (iInput.fNoAutoRotate) return result;
+  // Without rotation a slot writes one file until it is cut by hand; that file
+  // still starts by itself once the slot runs, or a restarted program would
+  // record nothing until someone touches the slot.
+  if (iInput.fNoAutoRotate) {
+    result.fCycle = iInput.fRecordStartTickCount == 0;
+    return result;
+  }
   if (iInput.fAlign) {
     result.fIdentity = TimeSlotIdentity(iInput.fNow, iInput.fLengthMinutes, iInput.fOffsetSeconds);
     result.fCycle = result.fIdentity != iInput.fLastTimeSlot;
@@ -92,7 +98,7 @@ bool TSlotInfo::RotationCheck() {
   const TRotationResult decision = DecideRotation(in);
 
   bool cycle = decision.fCycle;
-  if (!fEncoder && (fRestartPending || !in.fAlign)) {
+  if (!fEncoder && (fRestartPending || !in.fAlign || in.fNoAutoRotate)) {
     // No file: paced like the boundaries of an aligned slot, whether the last
     // start failed, the encoder died at once, or a slot that is not aligned
     // has nothing to record.

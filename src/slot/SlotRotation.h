@@ -27,7 +27,7 @@ struct TRotationInput {
   TDateTime fNow = 0;               // local time now
   TDateTime fLastTimeSlot = 0;      // identity of the current file's slot, 0 at start-up
   uint64_t fTickCount = 0;          // monotonic ms now
-  uint64_t fRecordStartTickCount = 0;  // tick at which the current file started, 0 = never
+  uint64_t fRecordStartTickCount = 0;  // tick at which the last file started, 0 = none yet
 };
 
 struct TRotationResult {

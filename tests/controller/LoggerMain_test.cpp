@@ -271,6 +271,30 @@ TEST_F(LoggerMainTest, AnIdleUnalignedSlotDoesNotHoldOffTheCleanupOfAnother) {
   }
 }
 
+// A slot set to record without rotation (one file, cut by hand) must start
+// that file when the program starts, aligned or not: after a restart of the
+// machine nobody opens its settings, and the station would record nothing.
+TEST_F(LoggerMainTest, ASlotWithoutAutoRotationStartsItsFileAtStartUp) {
+  std::string text;
+  for (int i = 0; i < 2; ++i)
+    text += "[Slot" + std::to_string(i) + "]\nName=Endless" + std::to_string(i) +
+            "\nSource=Stream\nStreamURL=lavfi:sine=frequency=1000:sample_rate=44100\nSamplerate=44100\n"
+            "Format=wav16\nNoAutoRotate=on\nTimeSlotLength=1\nTimeSlotAlign=" + (i == 0 ? "on" : "off") +
+            "\nFolder=" + fRoot + "/rec" + std::to_string(i) + "\n";
+  WriteIni(text);
+  TIniFile ini(fIniPath);
+  TLoggerMain controller(ini, Values(2, 0), Options());
+  ASSERT_TRUE(RunUntil([&] { return controller.Slot(0).Recording() && controller.Slot(1).Recording(); }, 10000))
+      << "aligned: " << controller.Slot(0).Recording() << ", not aligned: " << controller.Slot(1).Recording();
+  // ... and keeps that one file: ticks go by without a second one.
+  const std::string first0 = controller.Slot(0).CurrentFilename(), first1 = controller.Slot(1).CurrentFilename();
+  int ticks = 0;
+  controller.SetOnTimerTick([&] { ++ticks; });
+  ASSERT_TRUE(RunUntil([&] { return ticks >= 10; }, 10000));
+  EXPECT_EQ(controller.Slot(0).CurrentFilename(), first0);
+  EXPECT_EQ(controller.Slot(1).CurrentFilename(), first1);
+}
+
 // An alarm mail to a server that accepts and never answers must not hold the
 // controller: its 100 ms tick (every slot's rotation) keeps running while the
 // mail hangs, and the controller ends without waiting out the SMTP time-out.

@@ -96,14 +96,16 @@ TEST(SlotRotation, NotAlignedUsesTheTickCounterOnly) {
   }
 }
 
-TEST(SlotRotation, NoAutoRotateNeverCycles) {
+TEST(SlotRotation, NoAutoRotateStartsOneFileAndNeverCycles) {
   for (bool align : {true, false}) {
     TRotationInput in;
     in.fNoAutoRotate = true;
     in.fAlign = align;
     in.fNow = At(2024, 3, 5, 14, 0, 0);
     in.fTickCount = 1u << 30;
-    EXPECT_FALSE(DecideRotation(in).fCycle);
+    EXPECT_TRUE(DecideRotation(in).fCycle) << "no file yet, align " << align;
+    in.fRecordStartTickCount = 1000;
+    EXPECT_FALSE(DecideRotation(in).fCycle) << "align " << align;
   }
 }
 
