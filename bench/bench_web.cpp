@@ -3,8 +3,9 @@
 //  - calendarevents for a 31-day window (about 740 events), 8 clients at
 //    once for a few seconds: requests per second, median and 99th percentile;
 //    beside it the SQLite query alone (prepare, bind, step every row) as the
-//    floor that no reply can beat;
-//  - /ws/slots with wrk (8 connections): requests per second.
+//    floor that no reply can beat; then the same with wrk (8 connections,
+//    latency percentiles), a client that takes less of the machine;
+//  - /ws/slots from 8 clients and with wrk (8 connections): requests per second.
 // Goals: calendarevents >= 1500 requests/s with p99 < 20 ms, /ws/slots >= 10000
 // requests/s, on a two-core machine.
 //   bench_web [seconds per run, default 5] [events|slots: only that part]
