@@ -88,7 +88,10 @@ __attribute__((target("avx"))) void InterleaveAVX(const float* __restrict iLeft,
   InterleaveSSE(iLeft + f, iRight + f, oFrames + 2 * f, iCount - f);
 }
 
-const bool kHasAVX = __builtin_cpu_supports("avx");
+const bool kHasAVX = [] {
+  __builtin_cpu_init();  // this runs among the static constructors
+  return __builtin_cpu_supports("avx") != 0;
+}();
 #endif
 
 void Deinterleave(const float* __restrict iFrames, float* __restrict oLeft, float* __restrict oRight, DWORD iCount) noexcept {
