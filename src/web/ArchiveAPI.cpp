@@ -1,11 +1,17 @@
 #include "web/ArchiveAPI.h"
 
 #include <httplib.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <string_view>
 
 #include <filesystem>
 #include <mutex>
 #include <optional>
-#include <set>
+#include <map>
 #include <regex>
 #include <stdexcept>
 #include <system_error>
@@ -14,6 +20,7 @@
 
 #include "support/PersistentStorage.h"
 #include "support/SimpleSQLInterface.h"
+#include "web/ArchiveReaders.h"
 #include "slot/SlotDatabase.h"  // the table's one definition (header-only constant)
 #include "slot/SlotRecordingColumns.h"
 #include "web/ClipRoute.h"
@@ -67,10 +74,14 @@ namespace {
 // recorder busy with it is no reason to fail a read).
 void EnsureArchiveSchema(ISQLConnection& iConnection, const std::string& iDatabasePath) {
   static std::mutex mutex;
-  static std::set<std::string> ready;
+  static std::map<std::string, unsigned long long> ready;  // path -> the file found ready
+  // by file, not by name: a database deleted or replaced meanwhile is a new
+  // file without the table
+  const unsigned long long file = DatabaseFileID(iDatabasePath);
   {
     std::lock_guard<std::mutex> lock(mutex);
-    if (ready.count(iDatabasePath)) return;
+    const auto it = ready.find(iDatabasePath);
+    if (it != ready.end() && it->second == file) return;
   }
   iConnection.PrepareStatement(kSQLCreateRecordings)->ExecuteUpdatePrepared();
   try {
@@ -81,7 +92,7 @@ void EnsureArchiveSchema(ISQLConnection& iConnection, const std::string& iDataba
     return;  // tried again by the next request
   }
   std::lock_guard<std::mutex> lock(mutex);
-  ready.insert(iDatabasePath);
+  ready[iDatabasePath] = file;
 }
 
 // "yyyy-mm-ddThh:nn:ss.zzzZ" without a formatting library: it is written
@@ -158,24 +169,83 @@ std::string ArchiveStatsJSON(const TWebSlotSnapshot& iSlot) {
   return result->AsJSon(true, true);
 }
 
+namespace {
+// A column read as the archive's result sets read it (ISQLResultSet's
+// GetInt, GetFloat, GetString, GetTimestamp), straight from the statement:
+// the calendar reads hundreds of rows per reply.
+double ColumnFloat(sqlite3_stmt* iRow, int iColumn) {
+  switch (sqlite3_column_type(iRow, iColumn)) {
+    case SQLITE_INTEGER: return static_cast<double>(sqlite3_column_int64(iRow, iColumn));
+    case SQLITE_FLOAT: return sqlite3_column_double(iRow, iColumn);
+    case SQLITE_TEXT: return std::strtod(reinterpret_cast<const char*>(sqlite3_column_text(iRow, iColumn)), nullptr);
+  }
+  return 0;
+}
+
+int32_t ColumnInt(sqlite3_stmt* iRow, int iColumn) {
+  if (sqlite3_column_type(iRow, iColumn) == SQLITE_INTEGER)
+    return static_cast<int32_t>(sqlite3_column_int64(iRow, iColumn));
+  const double v = ColumnFloat(iRow, iColumn);
+  if (std::isnan(v)) return 0;
+  return static_cast<int32_t>(std::clamp(std::round(v), -2147483648.0, 2147483647.0));
+}
+
+std::string_view ColumnText(sqlite3_stmt* iRow, int iColumn, std::string& oScratch) {
+  switch (sqlite3_column_type(iRow, iColumn)) {
+    case SQLITE_INTEGER: return oScratch = std::to_string(sqlite3_column_int64(iRow, iColumn));
+    case SQLITE_FLOAT: return oScratch = fmt::format("{}", sqlite3_column_double(iRow, iColumn));
+    case SQLITE_TEXT:
+    case SQLITE_BLOB: {
+      const auto* text = static_cast<const char*>(sqlite3_column_blob(iRow, iColumn));
+      return {text ? text : "", static_cast<size_t>(sqlite3_column_bytes(iRow, iColumn))};
+    }
+  }
+  return {};
+}
+
+// false for text that is no date-time
+bool ColumnTimestamp(sqlite3_stmt* iRow, int iColumn, TDateTime& oValue, std::string& ioScratch) {
+  switch (sqlite3_column_type(iRow, iColumn)) {
+    case SQLITE_NULL: oValue = 0; return true;
+    case SQLITE_TEXT:
+      ioScratch.assign(reinterpret_cast<const char*>(sqlite3_column_text(iRow, iColumn)),
+                       static_cast<size_t>(sqlite3_column_bytes(iRow, iColumn)));
+      return SQLTextToDateTime(ioScratch, oValue);
+  }
+  oValue = ColumnFloat(iRow, iColumn);  // a number is taken as the day count itself
+  return true;
+}
+
+std::string_view NamePartOf(std::string_view iFileName) {
+  const auto sep = iFileName.find_last_of("/\\");
+  return sep == std::string_view::npos ? iFileName : iFileName.substr(sep + 1);
+}
+
+void BindText(TArchiveReader& iReader, sqlite3_stmt* iStatement, int iIndex, const std::string& iText) {
+  if (sqlite3_bind_text(iStatement, iIndex, iText.data(), static_cast<int>(iText.size()), SQLITE_TRANSIENT) != SQLITE_OK)
+    iReader.Fail();
+}
+}  // namespace
+
 std::string CalendarEventsJSON(const TWebSlotSnapshot& iSlot, TDateTime iStartLocal, TDateTime iEndLocal) {
-  auto connection = OpenArchiveDatabase(iSlot.DatabasePath);
+  static constexpr char kQuery[] =
+      "SELECT id, starttime, duration, filename, loudness, loudnessrange, truepeak FROM recordings WHERE "
+      "starttime >= ?1 AND starttime < ?2";
+  static constexpr char kQueryWithoutLoudness[] =
+      "SELECT id, starttime, duration, filename FROM recordings WHERE starttime >= ?1 AND starttime < ?2";
+  TArchiveReaderLease reader(iSlot.DatabasePath);
   // An old database that could not be given the loudness columns (a
   // read-only archive) still has its calendar.
-  std::shared_ptr<ISQLPreparedStatement> statement;
+  sqlite3_stmt* row = nullptr;
   bool loudness = true;
   try {
-    statement = connection->PrepareStatement(
-        "SELECT id, starttime, duration, filename, loudness, loudnessrange, truepeak FROM recordings WHERE "
-        "starttime >= :start AND starttime < :end");
+    row = reader->Statement(kQuery);
   } catch (const std::exception&) {
     loudness = false;
-    statement = connection->PrepareStatement(
-        "SELECT id, starttime, duration, filename FROM recordings WHERE starttime >= :start AND starttime < :end");
+    row = reader->Statement(kQueryWithoutLoudness);
   }
-  statement->SetTimestampByName("start", iStartLocal);
-  statement->SetTimestampByName("end", iEndLocal);
-  auto rows = statement->ExecuteQueryPrepared();
+  BindText(*reader, row, 1, DateTimeToSQLText(iStartLocal));
+  BindText(*reader, row, 2, DateTimeToSQLText(iEndLocal));
   // The loudness members are there for files that have been measured only.
   // Written directly in the form of AsJSon(true, true) of an array of objects
   // (members in name order: end, filename, id, loudness, loudnessrange, start,
@@ -183,21 +253,27 @@ std::string CalendarEventsJSON(const TWebSlotSnapshot& iSlot, TDateTime iStartLo
   // building it most of the reply's cost.
   const std::string title = JSONEscape(iSlot.Name, true);
   std::string json;
-  json.reserve(16 * 1024);
+  json.reserve(64 * 1024);
   TZoneOffsetMemo zoneOffsets;  // rows share most of the instants asked
+  std::string scratch;
   bool first = true;
-  while (rows->Next()) {
-    const int32_t id = rows->GetInt(1);
+  for (;;) {
+    const int rc = sqlite3_step(row);
+    if (rc == SQLITE_DONE) break;
+    if (rc != SQLITE_ROW) reader->Fail();
+    const int32_t id = ColumnInt(row, 0);
     float duration = 0;
-    if (rows->IsNull(3)) {
+    if (sqlite3_column_type(row, 2) == SQLITE_NULL) {
       if (id != iSlot.CurrentRecordingID) continue;  // never closed: its length is unknown
       duration = iSlot.CurrentRecordingDuration;
     } else {
-      duration = static_cast<float>(rows->GetFloat(3));
+      duration = static_cast<float>(ColumnFloat(row, 2));
     }
+    TDateTime startLocal = 0;
     TDateTime startUTC = 0;
     try {
-      if (!LocalToUTC(rows->GetTimestamp(2), startUTC, &zoneOffsets)) continue;  // inside the skipped hour
+      if (!ColumnTimestamp(row, 1, startLocal, scratch)) continue;  // not a date-time
+      if (!LocalToUTC(startLocal, startUTC, &zoneOffsets)) continue;  // inside the skipped hour
     } catch (const std::exception&) {
       continue;  // not a date-time
     }
@@ -205,17 +281,20 @@ std::string CalendarEventsJSON(const TWebSlotSnapshot& iSlot, TDateTime iStartLo
     first = false;
     AppendUTCEventDate(json, startUTC + static_cast<double>(duration) / 86400.0);
     json += "\",\r\n  \"filename\": \"";
-    json += JSONEscape(NamePart(rows->GetString(4)), true);
+    json += JSONEscape(std::string(NamePartOf(ColumnText(row, 3, scratch))), true);
     json += "\",\r\n  \"id\": ";
     json += std::to_string(id);  // what JSONNumberText gives for any int32, without its formatting library
-    if (loudness && !rows->IsNull(5)) json += ",\r\n  \"loudness\": " + JSONNumberText(rows->GetFloat(5));
-    if (loudness && !rows->IsNull(6)) json += ",\r\n  \"loudnessrange\": " + JSONNumberText(rows->GetFloat(6));
+    if (loudness && sqlite3_column_type(row, 4) != SQLITE_NULL)
+      json += ",\r\n  \"loudness\": " + JSONNumberText(ColumnFloat(row, 4));
+    if (loudness && sqlite3_column_type(row, 5) != SQLITE_NULL)
+      json += ",\r\n  \"loudnessrange\": " + JSONNumberText(ColumnFloat(row, 5));
     json += ",\r\n  \"start\": \"";
     AppendUTCEventDate(json, startUTC);
     json += "\",\r\n  \"title\": \"";
     json += title;
     json += '"';
-    if (loudness && !rows->IsNull(7)) json += ",\r\n  \"truepeak\": " + JSONNumberText(rows->GetFloat(7));
+    if (loudness && sqlite3_column_type(row, 6) != SQLITE_NULL)
+      json += ",\r\n  \"truepeak\": " + JSONNumberText(ColumnFloat(row, 6));
     json += "\r\n }";
   }
   json += first ? "[]" : "]";

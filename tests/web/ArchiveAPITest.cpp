@@ -111,6 +111,53 @@ TEST_F(ArchiveAPITest, CalendarEventsAcrossTheChangeToSummerTime) {
   }
 }
 
+// The calendar keeps its database connections between requests: they must
+// neither hold a lock that stops the recorder's next write, nor go on
+// reading a file that has been replaced or deleted meanwhile.
+TEST_F(ArchiveAPITest, CalendarEventsFollowTheDatabaseFile) {
+  auto client = fServer.Client();
+  const std::string path = fFolder + "/Vantorel.db";
+  const std::string window = "/ws/slots/0/calendarevents?start=2024-06-01&end=2024-06-02";
+  const auto idsIn = [&](const std::string& iBody) {
+    std::string ids;
+    for (size_t at = iBody.find("\"id\": "); at != std::string::npos; at = iBody.find("\"id\": ", at + 1))
+      ids += iBody.substr(at + 6, iBody.find(',', at) - at - 6) + " ";
+    return ids;
+  };
+  for (int i = 0; i < 3; ++i) {  // several requests, so that connections are kept
+    auto r = client->Get(window);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->body, "[]");
+  }
+  {
+    // a writer that does not wait for locks at all
+    auto writer = CreateSQLConnection("DriverID=SQLite;Database=\"" + path + "\";BusyTimeout=0");
+    AddRow(*writer, "2024-06-01 10:00:00.000", "2024/06/01/e.mp3", 60);  // id 6
+  }
+  auto r = client->Get(window);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(idsIn(r->body), "6 ");
+
+  // another file under the same name
+  {
+    const std::string other = fFolder + "/other.db";
+    auto db = OpenArchiveDatabase(other);
+    AddRow(*db, "2024-06-01 11:00:00.000", "2024/06/01/f.mp3", 60);  // id 1 there
+    AddRow(*db, "2024-06-01 12:00:00.000", "2024/06/01/g.mp3", 60);  // id 2
+  }
+  std::filesystem::rename(fFolder + "/other.db", path);
+  r = client->Get(window);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(idsIn(r->body), "1 2 ");
+
+  // no file at all: an empty archive again
+  std::filesystem::remove(path);
+  r = client->Get(window);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 200);
+  EXPECT_EQ(r->body, "[]");
+}
+
 TEST_F(ArchiveAPITest, DayList) {
   auto client = fServer.Client();
   auto r = client->Get("/ws/slots/0/list/2024/03/31");

@@ -64,6 +64,7 @@ public:
     fName = iDescriptor->Name ? iDescriptor->Name : "";
     fLabel = iDescriptor->Label ? iDescriptor->Label : "";
     fLayout.fPortCount = static_cast<DWORD>(iDescriptor->PortCount);
+    fLayout.fInPlace = !LADSPA_IS_INPLACE_BROKEN(iDescriptor->Properties);
     for (DWORD p = 0; p < fLayout.fPortCount; ++p) {
       const LADSPA_PortDescriptor kind = iDescriptor->PortDescriptors[p];
       const bool input = LADSPA_IS_PORT_INPUT(kind);

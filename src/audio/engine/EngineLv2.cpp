@@ -279,6 +279,11 @@ std::shared_ptr<const TPluginModule> LoadLv2Module(const std::string& iUri) {
 
   TPluginLayout layout;
   layout.fPortCount = lilv_plugin_get_num_ports(plugin);
+  {
+    LilvNode* broken = lilv_new_uri(world.fWorld, LV2_CORE__inPlaceBroken);
+    layout.fInPlace = !lilv_plugin_has_feature(plugin, broken);
+    lilv_node_free(broken);
+  }
   std::vector<float> mins(layout.fPortCount), maxs(layout.fPortCount), defaults(layout.fPortCount);
   lilv_plugin_get_port_ranges_float(plugin, mins.data(), maxs.data(), defaults.data());
   std::vector<TControlPort> controls;

@@ -16,9 +16,16 @@ std::string TPluginLayout::UsableError() const {
 
 TPluginInstance::TPluginInstance(const TPluginLayout& iLayout)
     : fLayout(iLayout), fAudioInCount(iLayout.fAudioIn.size()), fControl(iLayout.fPortCount, 0.0f) {
-  // Sized for the largest block the chain hands over, so running never allocates.
-  for (size_t i = 0; i < iLayout.fAudioIn.size() + iLayout.fAudioOut.size(); ++i)
-    fAudio.emplace_back(new float[kBlockFrames]());
+  // Sized for the largest block the chain hands over, so running never
+  // allocates. Run in place where the plug-in allows, the host's copies and
+  // the plug-in touch half as much memory.
+  const size_t ins = iLayout.fAudioIn.size(), outs = iLayout.fAudioOut.size();
+  const bool shared = iLayout.fInPlace && ins == outs;
+  for (size_t i = 0; i < ins + (shared ? 0 : outs); ++i) {
+    fBlocks.emplace_back(new float[kBlockFrames]());
+    fAudio.push_back(fBlocks.back().get());
+  }
+  for (size_t i = 0; shared && i < outs; ++i) fAudio.push_back(fAudio[i]);
 }
 
 std::string SymbolFromName(const std::string& iName) {

@@ -40,6 +40,9 @@ struct TPluginLayout {
   std::vector<DWORD> fAudioIn, fAudioOut, fControlIn, fControlOut;
   std::vector<DWORD> fAtomIn, fAtomOut;  // LV2 event ports, given empty sequences
   std::vector<DWORD> fUnconnected;       // optional ports left unconnected (LV2)
+  // The plug-in may read its inputs and write its outputs in the same buffers
+  // (it does not say otherwise): each output then shares its input's block.
+  bool fInPlace = false;
   // Empty when the host can run the module: one input and one output (an
   // instance per channel) or two inputs and two outputs (one for a stereo channel).
   std::string UsableError() const;
@@ -56,14 +59,15 @@ public:
 
   virtual void Run(DWORD iFrames) noexcept = 0;
 
-  float* AudioIn(size_t i) { return fAudio[i].get(); }
-  float* AudioOut(size_t i) { return fAudio[fAudioInCount + i].get(); }
+  float* AudioIn(size_t i) { return fAudio[i]; }
+  float* AudioOut(size_t i) { return fAudio[fAudioInCount + i]; }
   float* Port(DWORD iPort) { return &fControl[iPort]; }  // a control port's value
 
 protected:
   const TPluginLayout& fLayout;
   size_t fAudioInCount;
-  std::vector<std::unique_ptr<float[]>> fAudio;  // inputs, then outputs
+  std::vector<std::unique_ptr<float[]>> fBlocks;
+  std::vector<float*> fAudio;  // inputs, then outputs, in fBlocks
   std::vector<float> fControl;                   // indexed by port
 };
 
