@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "shell/CmdLineHelper.h"
+#include "shell/SpawnHandles.h"
 
 extern char** environ;
 
@@ -23,18 +24,6 @@ using TClock = std::chrono::steady_clock;
 
 // Enough of the error output for the first few lines; the rest is read and dropped.
 constexpr size_t kErrorBytes = 4096;
-
-struct TFileActions {
-  posix_spawn_file_actions_t fActions;
-  TFileActions() { posix_spawn_file_actions_init(&fActions); }
-  ~TFileActions() { posix_spawn_file_actions_destroy(&fActions); }
-};
-
-struct TSpawnAttributes {
-  posix_spawnattr_t fAttributes;
-  TSpawnAttributes() { posix_spawnattr_init(&fAttributes); }
-  ~TSpawnAttributes() { posix_spawnattr_destroy(&fAttributes); }
-};
 
 struct TFd {
   int fFd = -1;

@@ -13,23 +13,12 @@
 #include <chrono>
 
 #include "shell/CmdLineHelper.h"
+#include "shell/SpawnHandles.h"
 
 extern char** environ;
 
 namespace vt::engine {
 namespace {
-
-struct TFileActions {
-  posix_spawn_file_actions_t fActions;
-  TFileActions() { posix_spawn_file_actions_init(&fActions); }
-  ~TFileActions() { posix_spawn_file_actions_destroy(&fActions); }
-};
-
-struct TSpawnAttributes {
-  posix_spawnattr_t fAttributes;
-  TSpawnAttributes() { posix_spawnattr_init(&fAttributes); }
-  ~TSpawnAttributes() { posix_spawnattr_destroy(&fAttributes); }
-};
 
 void CloseFd(int& ioFd) {
   if (ioFd >= 0) ::close(ioFd);
