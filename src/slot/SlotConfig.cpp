@@ -214,6 +214,12 @@ void TSlotInfo::FlushConfig() {
   ini.WriteString(s, "WinampPlugin", fWinampPlugin.Get());
   ini.WriteSwitch(s, "WinampPluginStreamOnly", fWinampPluginStreamOnly);
   ini.WriteString(s, "WinampPluginParameters", fWinampPluginParameters.Get());
+  // The file-closed command is written only where a slot has one, so the
+  // sections of slots without it stay as they were.
+  if (const std::string command = fOnFileClosed.Get(); !command.empty())
+    ini.WriteString(s, "OnFileClosed", command);
+  else
+    ini.DeleteKey(s, "OnFileClosed");
   update.Commit();  // on disk now, or with the enclosing batch
 }
 

@@ -134,6 +134,31 @@ TEST(SlotConfig, FlushConfigRoundTripKeepsUnknownAndExpertKeys) {
   EXPECT_TRUE(reread.Record16bit());
 }
 
+// The file-closed command set in the dialog survives a restart; cleared, its
+// key goes, and a slot that never had one gets no key at all.
+TEST(SlotConfig, FileClosedCommandIsWrittenOnlyWhereASlotHasOne) {
+  TSlotTempFolder tmp;
+  tmp.Write("Vantorel.ini", "[Slot0]\nName=A\n[Slot1]\nName=B\n");
+  TIniFile ini(tmp.Path("Vantorel.ini"));
+  {
+    TSlotInfo a(ini, false, 0), b(ini, false, 1);
+    a.SetOnFileClosed("/usr/local/bin/upload %f");
+    a.FlushConfig();
+    b.FlushConfig();
+  }
+  {
+    const std::string text = tmp.Read("Vantorel.ini");
+    EXPECT_NE(text.find("OnFileClosed=/usr/local/bin/upload %f"), std::string::npos) << text;
+    EXPECT_EQ(text.find("OnFileClosed="), text.rfind("OnFileClosed=")) << "slot B got the key too:\n" << text;
+    TIniFile again(tmp.Path("Vantorel.ini"));
+    TSlotInfo a(again, false, 0);
+    EXPECT_EQ(a.OnFileClosed(), "/usr/local/bin/upload %f");
+    a.SetOnFileClosed("");
+    a.FlushConfig();
+  }
+  EXPECT_EQ(tmp.Read("Vantorel.ini").find("OnFileClosed"), std::string::npos);
+}
+
 TEST(SlotConfig, FreshSectionIsWrittenInTableOrder) {
   TSlotTempFolder tmp;
   {

@@ -395,6 +395,7 @@ TEST_F(ConfigureSlotTest, EveryFieldIsLoadedAndWritten) {
       {"Bitrate", [](S& s) { s.SetBitrate(256); }, [](F& f) { Type(f.cbBitrate, "64"); }, [n](S& s) { return n(s.Bitrate()); }, "256", "64"},
       {"Samplerate", [](S& s) { s.SetSamplerate(48000); }, [](F& f) { Type(f.cbSampleRate, "22050"); }, [n](S& s) { return n(s.Samplerate()); }, "48000", "22050"},
       {"EncoderFilename", [](S& s) { s.SetEncoderFilename("/a/lame"); }, [](F& f) { Type(f.edEncoderFilename, "/b/lame"); }, [](S& s) { return s.EncoderFilename(); }, "/a/lame", "/b/lame"},
+      {"OnFileClosed", [](S& s) { s.SetOnFileClosed("/a/upload %f"); }, [](F& f) { Type(f.edOnFileClosed, "/b/upload %f %d"); }, [](S& s) { return s.OnFileClosed(); }, "/a/upload %f", "/b/upload %f %d"},
       {"EncoderOptions", [](S& s) { s.SetEncoderOptions("-a"); }, [](F& f) { Type(f.edEncoderOptions, "-b"); }, [](S& s) { return s.EncoderOptions(); }, "-a", "-b"},
       {"CleanupDaysEnabled", [](S& s) { s.SetCleanupDaysEnabled(false); }, [](F& f) { f.cbCleanupDaysEnabled->click(); }, [b](S& s) { return b(s.CleanupDaysEnabled()); }, "0", "1"},
       {"CleanupDays", [](S& s) { s.SetCleanupDays(90); }, [](F& f) { Type(f.udCleanupDays, "7"); }, [n](S& s) { return n(s.CleanupDays()); }, "90", "7"},

@@ -240,9 +240,18 @@ void TConfigureSlotForm::BuildOutputTab() {
   formatForm->addRow("Encoder filename:", folderRow(edEncoderFilename, btnEncoderFilename));
   formatForm->addRow("Encoder options:", edEncoderOptions);
 
+  // A command for other tools (an uploader, a transcoder) once a file is
+  // finished and has its length in the database.
+  auto* after = new QGroupBox("After Each File");
+  auto* afterForm = new QFormLayout(after);
+  edOnFileClosed = new QLineEdit;
+  edOnFileClosed->setPlaceholderText("%f file, %d seconds, %s slot name, %i database row");
+  afterForm->addRow("Run when a file is closed:", edOnFileClosed);
+
   auto* layout = new QVBoxLayout(tsOutput);
   layout->addWidget(file);
   layout->addWidget(format);
+  layout->addWidget(after);
   layout->addStretch(1);
   pcSettings->addTab(tsOutput, "&Output");
 }
@@ -402,6 +411,7 @@ void TConfigureSlotForm::LoadFromSlot() {
   cbBitrate->setCurrentText(QString::number(s.Bitrate()));
   cbSampleRate->setCurrentText(QString::number(s.Samplerate()));
   edEncoderFilename->setText(Q(s.EncoderFilename()));
+  edOnFileClosed->setText(Q(s.OnFileClosed()));
   edEncoderOptions->setText(Q(s.EncoderOptions()));
 
   cbCleanupDaysEnabled->setChecked(s.CleanupDaysEnabled());
@@ -603,6 +613,7 @@ void TConfigureSlotForm::accept() {
   s.SetBitrate(bitrate);
   s.SetSamplerate(WholeNumber(cbSampleRate->currentText(), s.Samplerate()));
   s.SetEncoderFilename(S(edEncoderFilename->text()));
+  s.SetOnFileClosed(S(edOnFileClosed->text()));
   s.SetEncoderOptions(S(edEncoderOptions->text()));
   s.SetCleanupDaysEnabled(cbCleanupDaysEnabled->isChecked());
   s.SetCleanupDays(udCleanupDays->Position());

@@ -86,6 +86,7 @@ public:
   QComboBox* cbSampleRate = nullptr;
   QLineEdit* edEncoderFilename = nullptr;
   QPushButton* btnEncoderFilename = nullptr;
+  QLineEdit* edOnFileClosed = nullptr;
   QLineEdit* edEncoderOptions = nullptr;
   // Cleanup
   QCheckBox* cbCleanupDaysEnabled = nullptr;
