@@ -113,6 +113,9 @@ TLoggerMainForm::TLoggerMainForm(TLoggerMain& iController, QWidget* iParent)
 }
 
 TLoggerMainForm::~TLoggerMainForm() {
+  // QWidget's destructor closes the window, which moves the focus out of a
+  // watched field; by then this object's members are gone.
+  fFocusFlush->Disarm();
   fController.SetOnLogChanged(nullptr);
   fController.SetOnSlotStateChanged(nullptr);
   fController.SetOnTimerTick(nullptr);
