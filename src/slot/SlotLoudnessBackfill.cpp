@@ -17,6 +17,7 @@
 #include <system_error>
 #include <vector>
 
+#include "shell/SpawnHandles.h"
 #include "slot/SlotDatabase.h"
 #include "support/SimpleSQLInterface.h"
 
@@ -39,19 +40,17 @@ bool MeasureFileLoudness(const std::string& iPath, TLoudnessValues& oValues, con
                          std::atomic<pid_t>& ioChild) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return false;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  TFileActions actions;
+  posix_spawn_file_actions_addopen(&actions.fActions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions.fActions, fds[1], 1);
+  posix_spawn_file_actions_addopen(&actions.fActions, 2, "/dev/null", O_WRONLY, 0);
   std::vector<std::string> args = {"ffmpeg", "-nostdin", "-v", "error", "-i", iPath, "-vn", "-ac", "2",
                                    "-ar", std::to_string(kRate), "-f", "f32le", "-acodec", "pcm_f32le", "-"};
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   pid_t pid = 0;
-  const int rc = posix_spawnp(&pid, "ffmpeg", &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
+  const int rc = posix_spawnp(&pid, "ffmpeg", &actions.fActions, nullptr, argv.data(), environ);
   ::close(fds[1]);
   if (rc != 0) {
     ::close(fds[0]);
